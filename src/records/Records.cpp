@@ -130,6 +130,17 @@ bool optionalString(const json::Object& object, const char* key, std::optional<s
   return true;
 }
 
+// "slot" ("seed" or a slot id) and then "nonce" (a token): how an attempt record, a marker and a
+// restart request name the launch they belong to.
+bool slotAndNonce(const json::Object& object, std::string& slot, std::string& nonce,
+                  std::string& error) {
+  if (!string(object, "slot", slot, error)) return false;
+  if (!seedOrSlot(slot)) return fail(error, kErrorInvalidSlot);
+  if (!string(object, "nonce", nonce, error)) return false;
+  if (!validToken(nonce)) return fail(error, kErrorInvalidToken);
+  return true;
+}
+
 // Writer helpers. Numbers go out as plain decimal digits, never with a sign, a fraction or
 // leading zeros, so what is written always reads back under the unsigned decimal rule.
 json::Value stringValue(std::string value) { return json::Value{std::move(value)}; }
@@ -242,30 +253,21 @@ bool parsePending(std::string_view text, Pending& out, std::string& error) {
 bool parseAttempt(std::string_view text, Attempt& out, std::string& error) {
   json::Object object;
   if (!root(text, object, error)) return false;
-  if (!string(object, "slot", out.slot, error)) return false;
-  if (!seedOrSlot(out.slot)) return fail(error, kErrorInvalidSlot);
-  if (!string(object, "nonce", out.nonce, error)) return false;
-  if (!validToken(out.nonce)) return fail(error, kErrorInvalidToken);
+  if (!slotAndNonce(object, out.slot, out.nonce, error)) return false;
   return number(object, "startedAt", out.startedAt, error);
 }
 
 bool parseMarker(std::string_view text, Marker& out, std::string& error) {
   json::Object object;
   if (!root(text, object, error)) return false;
-  if (!string(object, "slot", out.slot, error)) return false;
-  if (!seedOrSlot(out.slot)) return fail(error, kErrorInvalidSlot);
-  if (!string(object, "nonce", out.nonce, error)) return false;
-  if (!validToken(out.nonce)) return fail(error, kErrorInvalidToken);
+  if (!slotAndNonce(object, out.slot, out.nonce, error)) return false;
   return true;
 }
 
 bool parseRestart(std::string_view text, Restart& out, std::string& error) {
   json::Object object;
   if (!root(text, object, error)) return false;
-  if (!string(object, "slot", out.slot, error)) return false;
-  if (!seedOrSlot(out.slot)) return fail(error, kErrorInvalidSlot);
-  if (!string(object, "nonce", out.nonce, error)) return false;
-  if (!validToken(out.nonce)) return fail(error, kErrorInvalidToken);
+  if (!slotAndNonce(object, out.slot, out.nonce, error)) return false;
   if (!optionalString(object, "requestId", out.requestId, error)) return false;
   if (out.requestId && !validToken(*out.requestId)) return fail(error, kErrorInvalidToken);
   return true;
