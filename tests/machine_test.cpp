@@ -908,6 +908,11 @@ std::vector<TickCase> tickCases() {
        tickAt(90000, false, false),
        {"WriteBoot gen=6 act=aaaa count=0 rej=dddd new req=1"},
        "Active spawnedAt=1000 ready=0 healthy=1 healthyAt=5000 term=0"},
+      {"committing the slot that already is active keeps the previous one",
+       healthyCandidate(5000, makeBoot(5, "aaaa", "cccc", "aaaa", 1, {}, "req-0001")),
+       tickAt(65000, false, false),
+       {"WriteBoot gen=6 act=aaaa prev=cccc last=req-0001 count=0 new req=1"},
+       "Active spawnedAt=1000 ready=0 healthy=1 healthyAt=5000 term=0"},
       {"commit at the largest generation",
        healthyCandidate(5000, makeBoot(kMaxGen, "bbbb", "", "aaaa", 1)),
        tickAt(65000, false, false), kOverflow,
@@ -1616,7 +1621,10 @@ class Walk {
           ASSERT_LT(t.state.healthyAt, t.state.spawnedAt + 120000);
           ASSERT_LE(seen, t.state.healthyAt);
           ASSERT_EQ(write->boot.active, before.launched);
-          ASSERT_EQ(write->boot.previous, before.boot.active);
+          // Committing the slot that already is active keeps the fallback.
+          ASSERT_EQ(write->boot.previous, before.boot.active == before.launched
+                                              ? before.boot.previous
+                                              : before.boot.active);
           ASSERT_FALSE(write->boot.candidate.has_value());
           ASSERT_EQ(t.state.role, Role::Active);
         }

@@ -257,7 +257,9 @@ void onTick(Transition& transition, const Tick& tick) {
   // Commit. The write is carried out only while the candidate still runs; otherwise the runner
   // drops this transition and the exit decides.
   Boot& boot = state.boot;
-  boot.previous = boot.active;
+  // A candidate that already is the active slot (a pending request may name it) keeps the
+  // previous slot as it is: moving the active slot into "previous" would drop the fallback.
+  if (boot.active != state.launched) boot.previous = boot.active;
   boot.active = *state.launched;
   boot.candidate.reset();
   boot.attemptCount = 0;

@@ -258,6 +258,30 @@ struct Runtime {
     mustReplace(resolve(std::string(launcher_stub::kRestart)), launcher_stub::serialize(r));
   }
 
+  // In a forked helper process: writes its pid to `pidFile` (when given) and then tells the
+  // parent through the pipe that it is in place.
+  static void announce(const std::optional<std::string>& pidFile, int syncWrite) {
+    if (pidFile) {
+      const std::string problem = replaceFile(*pidFile, std::to_string(::getpid()));
+      if (!problem.empty()) {
+        std::fprintf(stderr, "test_runtime: %s\n", problem.c_str());
+        ::_exit(kExitWriteFailed);
+      }
+    }
+    const char done = 'x';
+    static_cast<void>(::write(syncWrite, &done, 1));
+    ::close(syncWrite);
+  }
+
+  // In the parent: waits until the helper has announced itself (or has ended).
+  static void awaitAnnouncement(const int sync[2]) {
+    ::close(sync[1]);
+    char done = 0;
+    while (::read(sync[0], &done, 1) < 0 && errno == EINTR) {
+    }
+    ::close(sync[0]);
+  }
+
   // A member of this process group that ignores every signal it can. It is forked from a
   // keeper that leaves the group and does nothing but reap it, so the orphan's end is always
   // collected even where no init process reaps orphans; otherwise its zombie would keep the
@@ -280,14 +304,7 @@ struct Runtime {
         for (int s = 1; s < NSIG; ++s) {
           if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &ignore, nullptr);
         }
-        const std::string problem = replaceFile(pidFile, std::to_string(::getpid()));
-        if (!problem.empty()) {
-          std::fprintf(stderr, "test_runtime: %s\n", problem.c_str());
-          ::_exit(kExitWriteFailed);
-        }
-        const char done = 'x';
-        static_cast<void>(::write(sync[1], &done, 1));
-        ::close(sync[1]);
+        announce(pidFile, sync[1]);
         pauseMs(kOrphanLifetimeMs);
         ::_exit(0);
       }
@@ -297,11 +314,7 @@ struct Runtime {
       }
       ::_exit(0);
     }
-    ::close(sync[1]);
-    char done = 0;
-    while (::read(sync[0], &done, 1) < 0 && errno == EINTR) {
-    }
-    ::close(sync[0]);
+    awaitAnnouncement(sync);
   }
 
   // A process outside the group (its own session) that keeps only the lease and the standard
@@ -318,24 +331,11 @@ struct Runtime {
       for (const int fd : openDescriptors()) {
         if (fd >= 3 && fd != lease && fd != sync[1]) ::close(fd);
       }
-      if (pidFile) {
-        const std::string problem = replaceFile(*pidFile, std::to_string(::getpid()));
-        if (!problem.empty()) {
-          std::fprintf(stderr, "test_runtime: %s\n", problem.c_str());
-          ::_exit(kExitWriteFailed);
-        }
-      }
-      const char done = 'x';
-      static_cast<void>(::write(sync[1], &done, 1));
-      ::close(sync[1]);
+      announce(pidFile, sync[1]);
       pauseMs(ms);
       ::_exit(0);
     }
-    ::close(sync[1]);
-    char done = 0;
-    while (::read(sync[0], &done, 1) < 0 && errno == EINTR) {
-    }
-    ::close(sync[0]);
+    awaitAnnouncement(sync);
   }
 };
 
