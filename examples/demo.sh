@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Demonstration: builds the stub, lays out an install with a tiny seed runtime, and plays the
-# install's other programs (a second runtime put into a slot, a pending request) between runs.
+# install's other programs (runtimes put into slots, pending requests) between runs: first an
+# update that is committed, then one whose runtime crashes at start and is rolled back.
 # Everything lives under build/demo-install; run it again to start afresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,3 +83,42 @@ accelerate=(env)
 sed -i 's/^sleep .*/sleep 0/' "$slot/entry-v1"
 run third
 show "boot-v1.json" "$state/boot-v1.json"
+
+# The second act: a candidate that never comes up. Its runtime exits with code 1 before it writes
+# its ready marker, so every attempt fails at once and no accelerated clock is needed.
+field() {  # $1 = field of boot-v1.json with a plain value
+  sed -n "s/.*\"$1\":\(\[[^]]*\]\|\"[^\"]*\"\|[0-9][0-9]*\).*/\1/p" "$state/boot-v1.json"
+}
+
+echo
+echo "== 4. An updater installs slot 0badc0de, whose runtime crashes at start"
+bad=$state/slots/0badc0de
+mkdir -p "$bad"
+cat > "$bad/entry-v1" <<'SCRIPT'
+#!/bin/sh
+nonce=$(sed -n 's/.*"nonce":"\([^"]*\)".*/\1/p' "$VORLENT_BOOT_ATTEMPT_DIR/boot-v1.json")
+echo "    [broken runtime 0badc0de] attempt $nonce: crashing before it is ready (exit code 1)"
+exit 1
+SCRIPT
+chmod +x "$bad/entry-v1"
+touch "$bad/COMPLETE-v1"
+generation=$(field generation)
+printf '{"schemaVersion":1,"requestId":"demo-request-2","expectedGeneration":%s,"candidate":"0badc0de"}' \
+  "$generation" > "$state/pending-v1.json"
+show "pending-v1.json" "$state/pending-v1.json"
+echo "  (made against generation $generation, the current one, so the next start adopts it)"
+
+echo
+echo "== 5. One start: three failed tries of 0badc0de, then the active slot runs"
+errors=$install/stub-stderr.txt
+run fourth 2> "$errors"
+echo "  the stub's messages on standard error:"
+if [ -s "$errors" ]; then
+  sed 's/^/    /' "$errors"
+else
+  echo "    (none: a rejected candidate is recorded in the boot document, not reported as an error)"
+fi
+show "boot-v1.json" "$state/boot-v1.json"
+candidate=$(field candidate)
+echo "  look at: rejected $(field rejected), active still $(field active)," \
+  "candidate ${candidate:-none}"
