@@ -956,7 +956,11 @@ TEST_F(ChildTest, TerminateKillsTheWholeGroupAndReapsTheEntry) {
   EXPECT_EQ(::kill(orphan, 0), -1) << "the member that ignores signals is gone too";
   EXPECT_EQ(child.pid, -1);
   EXPECT_TRUE(child.statusKnown);
-  EXPECT_NE(child.pgid, -1) << "the group stays recorded until close";
+  // Once the group is gone its number may be taken by an unrelated group at any time: it is
+  // forgotten, so no later check or clean-up can signal that group.
+  EXPECT_EQ(child.pgid, -1) << "a group confirmed gone is forgotten";
+  EXPECT_FALSE(child.treeAlive());
+  EXPECT_TRUE(child.terminate());
 
   // The status that terminate reaped is what the next entryExited delivers.
   int code = -1;
@@ -983,6 +987,24 @@ TEST_F(ChildTest, TerminateOfAnEndedEntryDeliversItsStatus) {
 
 // A group member that cannot be made to vanish: a process of the test's own that has joined
 // the group and is not reaped until the end, so its zombie stays a member.
+TEST_F(ChildTest, GroupFoundGoneIsForgottenAndItsUndeliveredStatusGoesWithClose) {
+  os::Child child;
+  ASSERT_TRUE(spawn(child, kRuntime, {"exit 6"}));
+  for (int i = 0; i < 4000 && !isZombie(child.pid); ++i) sleepMs(5);
+  ASSERT_TRUE(isZombie(child.pid));
+  // terminate reaps the entry and finds the group gone: forgotten, status still owed.
+  ASSERT_TRUE(child.terminate());
+  EXPECT_EQ(child.pgid, -1);
+  EXPECT_TRUE(child.statusKnown);
+  EXPECT_FALSE(child.reported);
+  // close before the delivery drops it: the launch is over for good.
+  child.close();
+  int code = -1;
+  bool clean = true;
+  EXPECT_FALSE(child.entryExited(code, clean));
+  EXPECT_EQ(code, -1);
+}
+
 TEST_F(ChildTest, TerminateGivesUpAtItsDeadline) {
   os::Child child;
   ASSERT_TRUE(spawn(child, kRuntime, {"sleep 60000"}));

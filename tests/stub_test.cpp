@@ -9,6 +9,7 @@
 // the inherited LD_PRELOAD, in the runtimes it starts.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -143,12 +144,24 @@ class HeldLock {
   bool held_ = false;
 };
 
+// What the stub's standard error is.
+enum class ErrorOutput {
+  File,      // a file that the test reads afterwards
+  DeadPipe,  // a pipe whose reader has gone: every write raises SIGPIPE and fails
+};
+
 struct RunOptions {
   std::vector<std::string> args = {};   // forwarded to the runtime
   std::vector<std::string> env = {};    // NAME=value entries, replacing inherited ones
   std::vector<std::string> unset = {};  // names removed from the inherited environment
   int rate = 0;                     // > 0: under libfaketime, the clock this many times faster
   bool failWrites = false;          // preload the write fault injection
+  // A command that execs the stub (its path follows), e.g. to start it with a signal ignored
+  // or as another account.
+  std::vector<std::string> prefix = {};
+  std::vector<int> closed = {};     // standard descriptors the stub starts without
+  ErrorOutput errorOutput = ErrorOutput::File;
+  std::optional<mode_t> umask = {};  // the stub's file-creation mask, when not the test's own
 };
 
 struct RunResult {
@@ -172,7 +185,12 @@ struct Record {
   std::vector<std::string> args;
   std::vector<std::string> env;
   std::vector<int> fds;
+  std::uint64_t blocked = 0;  // signal mask, bit n-1 for signal n
+  std::uint64_t ignored = 0;  // signals whose disposition is "ignore"
+  std::string umask;          // octal, as the kernel shows it ("0022")
 };
+
+bool hasSignal(std::uint64_t set, int signal) { return ((set >> (signal - 1)) & 1u) != 0; }
 
 std::vector<Record> parseRecords(const std::string& text) {
   std::vector<Record> records(1);
@@ -188,6 +206,12 @@ std::vector<Record> parseRecords(const std::string& text) {
       records.back().env.push_back(line.substr(4));
     } else if (startsWith(line, "fd ")) {
       records.back().fds.push_back(std::atoi(line.c_str() + 3));
+    } else if (startsWith(line, "SigBlk ")) {
+      records.back().blocked = std::stoull(line.substr(7), nullptr, 16);
+    } else if (startsWith(line, "SigIgn ")) {
+      records.back().ignored = std::stoull(line.substr(7), nullptr, 16);
+    } else if (startsWith(line, "Umask ")) {
+      records.back().umask = line.substr(6);
     }
   }
   records.pop_back();
@@ -379,7 +403,8 @@ class StubTest : public ::testing::Test {
     Running r;
     r.errPath = workDir / ("stderr-" + std::to_string(++runCount_) + ".txt");
     std::string stub = (installDir / "launcher_stub").string();
-    std::vector<std::string> argText = {stub};
+    std::vector<std::string> argText = o.prefix;
+    argText.push_back(stub);
     argText.insert(argText.end(), o.args.begin(), o.args.end());
     std::vector<std::string> envText = environmentFor(o);
     std::vector<char*> argv, envp;
@@ -392,11 +417,25 @@ class StubTest : public ::testing::Test {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, r.errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int deadPipe[2] = {-1, -1};
+    if (o.errorOutput == ErrorOutput::DeadPipe) {
+      // The reader is gone before the stub starts, so its first message meets no reader.
+      EXPECT_EQ(::pipe2(deadPipe, O_CLOEXEC), 0);
+      ::close(deadPipe[0]);
+      posix_spawn_file_actions_adddup2(&actions, deadPipe[1], 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, r.errPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    for (int fd : o.closed) posix_spawn_file_actions_addclose(&actions, fd);
     // Nothing of the test process reaches the stub but the three standard descriptors.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    int rc = ::posix_spawn(&r.pid, stub.c_str(), &actions, nullptr, argv.data(), envp.data());
+    // The mask is process-wide: set for the spawn only (each test runs in a process of its own).
+    const mode_t testMask = o.umask ? ::umask(*o.umask) : 0;
+    int rc = ::posix_spawn(&r.pid, argText[0].c_str(), &actions, nullptr, argv.data(),
+                           envp.data());
+    if (o.umask) ::umask(testMask);
+    if (deadPipe[1] >= 0) ::close(deadPipe[1]);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(rc, 0) << "cannot start " << stub;
     if (rc != 0) r.pid = -1;
@@ -1340,6 +1379,252 @@ TEST_F(StubTest, StateLockReleasedDuringTheWaitIsTaken) {
   EXPECT_EQ(result.code, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(runSlots(), std::vector<std::string>{"seed"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The process state that a shell or a desktop hands the stub: closed standard descriptors, a
+// standard error whose reader has gone, inherited signal dispositions, a strict umask, another
+// account, and several starts at the same moment.
+
+// Runs a command with a signal ignored or blocked, as a parent process may leave it.
+std::vector<std::string> envPrefix(const std::string& option) { return {"/usr/bin/env", option}; }
+
+struct HandedCase {
+  const char* name;
+  RunOptions options;
+  bool pipeIgnored;  // what the runtime must start with: what the stub was started with
+  bool pipeBlocked;
+};
+
+void PrintTo(const HandedCase& c, std::ostream* out) { *out << c.name; }
+
+class HandedStateTest : public StubTest, public ::testing::WithParamInterface<HandedCase> {};
+
+// The start-up logs a line (a slot whose delivery differs from the seed's), then the seed runs,
+// reports ready and exits with 3. Whatever the stub was handed, that line must neither kill it
+// nor land in a file of the state root, the runtime must start with the signal state that the
+// stub was started with (SIGCHLD back at its default), and its status must be the run's.
+TEST_P(HandedStateTest, RunGoesOnAndTheRuntimeGetsTheStubsSignalState) {
+  const HandedCase& c = GetParam();
+  if (!c.options.prefix.empty() && !fs::exists(c.options.prefix[0])) {
+    GTEST_SKIP() << c.options.prefix[0] << " is missing";
+  }
+  seedDelivery(delivery(kDeliveryA));
+  makeSlot(kActive, defaultPlan(), delivery(kDeliveryB));
+  writeBoot(bootOf(5, kActive, none, none, 0, none));
+  seedPlan({"record " + work("record.txt"), "log " + runsLog(), "ready", "sleep 600", "exit 3"});
+
+  RunResult result = run(c.options);
+  EXPECT_EQ(result.code, 3);
+  const bool errorVisible = c.options.errorOutput == ErrorOutput::File &&
+                            std::find(c.options.closed.begin(), c.options.closed.end(), 2) ==
+                                c.options.closed.end();
+  if (errorVisible) {
+    EXPECT_EQ(result.err, lines({"ignoring slot " + kActive + ": delivery differs from seed"}));
+  }
+  EXPECT_EQ(runSlots(), std::vector<std::string>{"seed"});
+  for (const char* lock : {"launch.lock", "state.lock"}) {
+    EXPECT_EQ(stateFile(lock), "") << lock << " must never receive a message";
+  }
+
+  const std::vector<Record> records = parseRecords(readFile(workDir / "record.txt"));
+  ASSERT_EQ(records.size(), 1u);
+  const Record& r = records[0];
+  const std::vector<int> standard = {0, 1, 2};
+  EXPECT_TRUE(std::includes(r.fds.begin(), r.fds.end(), standard.begin(), standard.end()));
+  EXPECT_EQ(hasSignal(r.ignored, SIGPIPE), c.pipeIgnored);
+  EXPECT_EQ(hasSignal(r.blocked, SIGPIPE), c.pipeBlocked);
+  EXPECT_FALSE(hasSignal(r.ignored, SIGCHLD));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handed, HandedStateTest,
+    ::testing::Values(
+        HandedCase{"ErrorPipeWithoutReader", {.errorOutput = ErrorOutput::DeadPipe}, false, false},
+        HandedCase{"ErrorPipeWithoutReaderAndPipeSignalIgnored",
+                   {.prefix = envPrefix("--ignore-signal=PIPE"),
+                    .errorOutput = ErrorOutput::DeadPipe},
+                   true, false},
+        HandedCase{"ErrorPipeWithoutReaderAndPipeSignalBlocked",
+                   {.prefix = envPrefix("--block-signal=PIPE"),
+                    .errorOutput = ErrorOutput::DeadPipe},
+                   false, true},
+        HandedCase{"StandardErrorClosed", {.closed = {2}}, false, false},
+        HandedCase{"StandardInputClosed", {.closed = {0}}, false, false},
+        HandedCase{"AllStandardDescriptorsClosed", {.closed = {0, 1, 2}}, false, false},
+        HandedCase{"ChildSignalIgnored", {.prefix = envPrefix("--ignore-signal=CHLD")}, false,
+                   false}),
+    [](const ::testing::TestParamInfo<HandedCase>& p) { return std::string(p.param.name); });
+
+TEST_F(StubTest, RestartRequestIsHonouredUnderAParentIgnoringChildSignals) {
+  writeBoot(bootOf(5, kActive, none, none, 0, none));
+  makeSlot(kActive, {"log " + runsLog(), "ready", "skip-if-exists " + work("again") + " 2",
+                     "touch " + work("again"), "restart", "exit 0"});
+  RunResult result = run({.prefix = envPrefix("--ignore-signal=CHLD")});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), (std::vector<std::string>{kActive, kActive}));
+}
+
+// A message written mid-run (a failed commit write) to a standard error without reader must not
+// end the stub: the runtime keeps its supervisor and the commit is made at a later tick.
+TEST_F(StubTest, ErrorPipeWithoutReaderDoesNotStopACommit) {
+  REQUIRE_FAKETIME();
+  roadScene(*this, {"log " + runsLog(), "ready", "healthy", "write " + control().string() + " 1",
+                    "sleep 75000", "write " + control().string() + " 0", "sleep 30000",
+                    "exit 0"});
+  RunResult result =
+      run({.rate = 20, .failWrites = true, .errorOutput = ErrorOutput::DeadPipe});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            serialize(bootOf(7, kCandidate, kActive, none, 0, kRequest)));
+}
+
+// Permission bits of a path, as an octal text.
+std::string modeOf(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return "missing";
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return text;
+}
+
+// The stub run as an ordinary account, as users run it. As root, permission checks do not
+// apply, so the test switches to "nobody" with setpriv and hands the test's files over to it;
+// the seed entry becomes a copy, since the build tree may be out of that account's reach.
+std::optional<std::vector<std::string>> asOrdinaryAccount(const StubTest& t, std::string& why) {
+  if (::geteuid() != 0) return std::vector<std::string>{};
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr || nobody->pw_uid == 0) {
+    why = "no unprivileged account named nobody";
+    return std::nullopt;
+  }
+  if (!fs::exists("/usr/bin/setpriv")) {
+    why = "setpriv is missing";
+    return std::nullopt;
+  }
+  const fs::path entry = t.installDir / "seed" / "entry-v1";
+  fs::remove(entry);
+  fs::copy_file(kRuntimeBinary, entry);
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(t.rootDir)) {
+    if (::lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+      why = "cannot hand " + e.path().string() + " over";
+      return std::nullopt;
+    }
+  }
+  if (::chown(t.rootDir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+    why = "cannot hand the test directory over";
+    return std::nullopt;
+  }
+  return std::vector<std::string>{"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                                  "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
+                                  "--"};
+}
+
+// Under umask 0277 every file the stub creates is still 0600 and every directory 0700, so the
+// next run of the same account can open its lock files again; the runtime keeps the umask.
+TEST_F(StubTest, StrictUmaskLeavesPrivateFilesThatLaterRunsCanUse) {
+  seedPlan({"record " + work("record.txt"), "log " + runsLog(), "ready", "exit 0"});
+  // The runtime's own files exist beforehand: made under its umask they would be read-only.
+  ASSERT_TRUE(writeFile(work("record.txt"), ""));
+  ASSERT_TRUE(writeFile(runsLog(), ""));
+  std::string why;
+  const std::optional<std::vector<std::string>> prefix = asOrdinaryAccount(*this, why);
+  RunOptions options{.prefix = prefix.value_or(std::vector<std::string>{}), .umask = 0277};
+
+  RunResult first = run(options);
+  EXPECT_EQ(first.code, 0);
+  EXPECT_EQ(first.err, "");
+  const std::set<std::string> attempts = attemptDirs();
+  ASSERT_EQ(attempts.size(), 1u);
+  const fs::path attempt = stateDir / "attempts" / *attempts.begin();
+  for (const fs::path& file : {stateDir / "launch.lock", stateDir / "state.lock",
+                               stateDir / "boot-v1.json", attempt / "boot-v1.json"}) {
+    EXPECT_EQ(modeOf(file), "0600") << file;
+  }
+  for (const fs::path& dir : {stateDir, stateDir / "attempts", stateDir / "slots", attempt}) {
+    EXPECT_EQ(modeOf(dir), "0700") << dir;
+  }
+  const std::vector<Record> records = parseRecords(readFile(workDir / "record.txt"));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].umask, "0277");
+
+  if (!prefix) GTEST_SKIP() << "the second run needs an unprivileged account: " << why;
+  RunResult second = run(options);
+  EXPECT_EQ(second.code, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(runSlots(), (std::vector<std::string>{"seed", "seed"}));
+}
+
+// A double click right after the install: many stubs at once on a state root that does not
+// exist yet. One of them runs the runtime; every other one finds the launch lease held and
+// leaves quietly, whichever of them made the directories.
+TEST_F(StubTest, ManyFirstStartsAtOnceRunOneRuntimeAndTheRestLeaveQuietly) {
+  constexpr int kStubs = 40;
+  constexpr int kRounds = 4;
+  const fs::path gate = workDir / "gate";
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    resetState();
+    fs::remove(work("go"));
+    seedPlan({"log " + runsLog(), "wait-for " + work("go") + " 60000", "exit 0"});
+    // Every stub waits at the gate (a FIFO) and all are let go at once.
+    ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
+    std::vector<Running> stubs;
+    for (int i = 0; i < kStubs; ++i) {
+      stubs.push_back(start({.prefix = {"/bin/sh", "-c", "read x < \"$0\"; exec \"$@\"",
+                                        gate.string()}}));
+    }
+    {
+      const int fd = ::open(gate.c_str(), O_WRONLY | O_CLOEXEC);  // waits for every reader
+      ASSERT_GE(fd, 0);
+      sleepMs(50);  // let the last readers open the gate too
+      ::close(fd);
+    }
+    // Every stub but one leaves; the one left supervises the only runtime.
+    int quiet = 0;
+    std::vector<Running*> left;
+    const std::uint64_t deadline = steadyMs() + 30000;
+    while (steadyMs() < deadline) {
+      left.clear();
+      for (Running& stub : stubs) {
+        if (stub.pid > 0 && !running(stub.pid)) {
+          RunResult result = finish(stub);
+          EXPECT_EQ(result.code, 0);
+          EXPECT_EQ(result.err, "");
+          ++quiet;
+        }
+        if (stub.pid > 0) left.push_back(&stub);
+      }
+      if (left.size() <= 1) break;
+      sleepMs(5);
+    }
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(quiet, kStubs - 1);
+    ASSERT_TRUE(writeFile(work("go"), ""));
+    RunResult last = finish(*left[0]);
+    EXPECT_EQ(last.code, 0);
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(runSlots(), std::vector<std::string>{"seed"});
+    fs::remove(gate);
+  }
+}
+
+// A pending request may name the slot that already is active: it is tried as the candidate, and
+// its commit keeps the previous slot as the fallback.
+TEST_F(StubTest, CommittingTheActiveSlotAgainKeepsThePreviousSlot) {
+  REQUIRE_FAKETIME();
+  const std::string kPrevious = "bbbb2222";
+  writeBoot(bootOf(5, kActive, kPrevious, none, 0, none));
+  makeSlot(kPrevious);
+  makeSlot(kActive, {"log " + runsLog(), "ready", "healthy", "sleep 75000", "exit 0"});
+  writePending(Pending{kRequest, 5, kActive});
+  RunResult result = run({.rate = 20});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), std::vector<std::string>{kActive});
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            serialize(bootOf(7, kActive, kPrevious, none, 0, kRequest)));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -108,22 +108,29 @@ bool privateMode(const std::filesystem::path& dir, bool* unsupported) {
   return false;
 }
 
+// An existing `dir`: it must be a directory (symbolic links followed); it is set to 0700 and
+// must belong to the user.
+bool existingPrivateDirectory(const std::filesystem::path& dir,
+                              std::filesystem::file_type type, std::string* error) {
+  if (type != std::filesystem::file_type::directory) return false;
+  struct stat info {};
+  if (::stat(dir.c_str(), &info) != 0) return false;
+  // The mode is changed before the owner is checked, so a directory of another account that
+  // the process may change (as root) is still left private.
+  bool unsupported = false;
+  const bool changed = privateMode(dir, &unsupported);
+  if (changed && unsupported) return true;  // no owners to trust on such a file system
+  const bool own = info.st_uid == ::getuid();
+  if (!own && error != nullptr) *error = kOtherAccount;
+  return changed && own;
+}
+
 bool privateDirectoryImpl(const std::filesystem::path& dir, std::string* error) {
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(dir, ec);
   if (std::filesystem::status_known(status) &&
       status.type() != std::filesystem::file_type::not_found) {
-    if (status.type() != std::filesystem::file_type::directory) return false;
-    struct stat info {};
-    if (::stat(dir.c_str(), &info) != 0) return false;
-    // The mode is changed before the owner is checked, so a directory of another account that
-    // the process may change (as root) is still left private.
-    bool unsupported = false;
-    const bool changed = privateMode(dir, &unsupported);
-    if (changed && unsupported) return true;  // no owners to trust on such a file system
-    const bool own = info.st_uid == ::getuid();
-    if (!own && error != nullptr) *error = kOtherAccount;
-    return changed && own;
+    return existingPrivateDirectory(dir, status.type(), error);
   }
 
   // Missing (or unknown): make the parents first, outermost first.
@@ -141,9 +148,14 @@ bool privateDirectoryImpl(const std::filesystem::path& dir, std::string* error) 
       if (!parentKnown) return false;
     }
   }
-  // A directory that exists by now was made by another process at the same moment; its owner
-  // and mode are unknown, so it is not taken over.
-  if (!std::filesystem::create_directory(dir, ec)) return false;
+  if (::mkdir(dir.c_str(), 0777) != 0) {
+    // Another process of the user made it at the same moment (two starts at once): it gets the
+    // same checks, mode and owner, as a directory that was there before.
+    if (errno != EEXIST) return false;
+    const std::filesystem::file_status now = std::filesystem::status(dir, ec);
+    if (!std::filesystem::status_known(now)) return false;
+    return existingPrivateDirectory(dir, now.type(), error);
+  }
   bool unsupported = false;
   return privateMode(dir, &unsupported);
 }
@@ -190,6 +202,9 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
     ::unlink(temporary.c_str());
     return false;
   };
+  // The umask is the user's and may take the owner's own bits away (0277 would leave 0400);
+  // state documents are always exactly 0600.
+  if (::fchmod(fd.get(), 0600) != 0) return discard();
 
   const char* next = data.data();
   std::size_t left = data.size();
@@ -229,7 +244,55 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
 }
 
 void error(const std::string& message) {
+  // Standard error may be a pipe whose reader has gone. The write must not raise a SIGPIPE that
+  // ends the stub (and orphans the runtime), yet the signal state that the runtime inherits must
+  // stay the one the stub was given. So SIGPIPE is blocked for the write only, and a SIGPIPE
+  // that this write raised is taken off the pending set before the mask is restored. One that
+  // was pending already (blocked by whoever started the stub) is left alone.
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  sigset_t previousMask;
+  const bool blocked = ::sigprocmask(SIG_BLOCK, &pipeOnly, &previousMask) == 0;
+  sigset_t pending;
+  const bool pendingBefore =
+      blocked && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+
   std::fprintf(stderr, "launcher_stub: %s\n", message.c_str());
+
+  if (!blocked) return;
+  if (!pendingBefore && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+    const timespec noWait{0, 0};
+    while (::sigtimedwait(&pipeOnly, nullptr, &noWait) < 0 && errno == EINTR) {
+    }
+  }
+  ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+}
+
+bool prepareProcess() {
+  // A closed 0, 1 or 2 would be handed to the next file the stub opens (a lock file, a state
+  // document), and messages would land in it. Each is opened on /dev/null first, in order, so
+  // every open takes the lowest free number, which is the one that is missing.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened;
+    while ((opened = ::open("/dev/null", O_RDWR | O_NOCTTY)) < 0 && errno == EINTR) {
+    }
+    if (opened < 0) return false;
+    if (opened != fd) {
+      // Not the lowest free number after all: move it into place.
+      const int moved = ::dup2(opened, fd);
+      ::close(opened);
+      if (moved != fd) return false;
+    }
+  }
+  // A parent that ignores SIGCHLD passes that on through exec, and the kernel would then reap
+  // the runtime itself, so its end could never be waited for. The default is restored; the
+  // runtime starts with it too.
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  return ::sigaction(SIGCHLD, &defaultAction, nullptr) == 0;
 }
 
 void showError(const std::string& message) { error(message); }
@@ -243,6 +306,9 @@ bool Lock::acquire(const std::filesystem::path& path, bool wait) {
   busy = false;
   fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  // A lock file made under a strict umask (0277 gives 0400) could not be opened for writing by
+  // the next run; it is always 0600. A file of another account stays as it is.
+  static_cast<void>(::fchmod(fd, 0600));
   // The wait is counted from the opening of the file, and the clock is read before each pause,
   // so the last attempt may come one pause after the deadline.
   const std::uint64_t deadline = monotonicMs() + (wait ? kLockWaitMs : 0);
@@ -338,7 +404,8 @@ bool Child::spawn(const std::filesystem::path& executable,
 }
 
 bool Child::entryExited(int& code, bool& clean) {
-  if (!groupRecorded(pgid)) return false;
+  // A group already forgotten (it was confirmed gone) may still owe its reaped status.
+  if (!groupRecorded(pgid) && !statusKnown) return false;
   if (reported) return false;
   if (!statusKnown) {
     int status = 0;
@@ -365,7 +432,16 @@ bool Child::entryExited(int& code, bool& clean) {
 bool Child::treeAlive() {
   if (!groupRecorded(pgid)) return false;
   if (::kill(-pgid, 0) == 0) return true;
-  return errno != ESRCH;  // EPERM and the like: something is there
+  if (errno != ESRCH) return true;  // EPERM and the like: something is there
+  forgetGoneGroup();
+  return false;
+}
+
+void Child::forgetGoneGroup() {
+  // While the entry process is not reaped its number (the group id) cannot be reused, so the
+  // group is only forgotten once it is reaped. From then on the number may name an unrelated
+  // group at any time, and it is never signalled again.
+  if (pid == -1) pgid = -1;
 }
 
 bool Child::terminate() {
@@ -403,6 +479,8 @@ bool Child::terminate() {
 
 void Child::close() {
   if (deadline == 0) deadline = monotonicMs() + kTreeDeadlineMs;
+  // A status reaped but not yet delivered belongs to the launch being forgotten here.
+  if (statusKnown && !reported) reported = true;
   if (treeAlive()) static_cast<void>(::kill(-pgid, SIGKILL));
   // Only the entry process is ours to reap; the group's other members belong to their parents.
   while (pid > 0) {

@@ -32,7 +32,15 @@ std::filesystem::path stateRoot(const std::filesystem::path& base, const std::st
 // false after it means the new content is in place but its durability is not confirmed.
 [[nodiscard]] bool atomicWrite(const std::filesystem::path& target, const std::string& data);
 
-// An operational note: "launcher_stub: <message>\n" on standard error.
+// Makes the process state that the stub was started with safe to run in, before it opens any
+// file: each of the descriptors 0, 1 and 2 that is closed is opened on "/dev/null", and SIGCHLD
+// is set back to its default disposition (a parent that ignores it would have the kernel reap
+// the runtime). False when a missing standard descriptor cannot be supplied.
+[[nodiscard]] bool prepareProcess();
+
+// An operational note: "launcher_stub: <message>\n" on standard error. A message that cannot
+// be written (for instance to a pipe whose reader has gone) is lost; it never raises SIGPIPE,
+// and the signal mask is as it was afterwards.
 void error(const std::string& message);
 // A message for the user; on this platform the same line as error().
 void showError(const std::string& message);
@@ -80,13 +88,16 @@ class Child {
   // True exactly once per launch, when the entry process has ended; `code` and `clean` are
   // written only then. A failed wait marks the child lost and still reports an end.
   [[nodiscard]] bool entryExited(int& code, bool& clean);
-  // True while some process of the group exists.
+  // True while some process of the group exists. A group found gone after its entry process
+  // was reaped is forgotten (`pgid` -1): its number may be reused by an unrelated group, which
+  // must never be signalled.
   bool treeAlive();
   // Kills the whole group with SIGKILL until it is gone, reaping the entry process; gives up
-  // (false, `lost` set) 30000 ms after the first call since the last reset.
+  // (false, `lost` set) 30000 ms after the first call since the last reset. On success the
+  // group is forgotten; a status reaped here is still delivered by the next entryExited().
   [[nodiscard]] bool terminate();
   // Final clean-up: one SIGKILL to a live group, waits for the entry process until the deadline,
-  // then forgets the group. Never fails.
+  // then forgets the group and any status not yet delivered. Never fails.
   void close();
 
   bool lost = false;
@@ -97,6 +108,9 @@ class Child {
   bool statusKnown = false;
   int exitCode = 1;
   bool cleanExit = false;
+
+ private:
+  void forgetGoneGroup();
 };
 
 // The command-line arguments after the program name.

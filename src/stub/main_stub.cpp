@@ -625,6 +625,12 @@ std::optional<int> supervise(Runner& runner) {
 }  // namespace
 
 int runStub(int argc, char** argv) {
+  // Before anything is opened: closed standard descriptors and an ignored SIGCHLD inherited
+  // from the shell or desktop that started the stub are made safe.
+  if (!os::prepareProcess()) {
+    os::showError("cannot open /dev/null");
+    return 1;
+  }
   const os::InstallLayout layout = os::installLayout();
   std::string text;
   if (layout.root.empty() || !os::read(layout.bootstrap, text)) {

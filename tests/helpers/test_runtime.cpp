@@ -226,6 +226,16 @@ struct Runtime {
       text += "\n";
     }
     for (const int fd : fds) text += "fd " + std::to_string(fd) + "\n";
+    // The signal state and file-creation mask that this process was started with.
+    const std::optional<std::string> status = readFile("/proc/self/status");
+    for (const char* field : {"SigBlk:", "SigIgn:", "Umask:"}) {
+      const std::size_t at = status ? status->find(std::string("\n") + field) : std::string::npos;
+      if (at == std::string::npos) continue;
+      const std::size_t valueAt = status->find_first_not_of(" \t", at + 1 + std::strlen(field));
+      const std::size_t lineEnd = status->find('\n', valueAt);
+      text += std::string(field, std::strlen(field) - 1) + " " +
+              status->substr(valueAt, lineEnd - valueAt) + "\n";
+    }
     text += "end\n";
     mustAppend(path, text);
   }
