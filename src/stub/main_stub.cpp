@@ -117,42 +117,78 @@ bool hasWrites(const Transition& transition) {
   return false;
 }
 
-// The run-wide clock shared by every write policy: "cannot write launcher state" once writes
-// have kept failing for 30 seconds, whichever transitions failed.
-void noteRunWideFailure(Runner& runner) {
-  const std::uint64_t now = os::monotonicMs();
-  if (runner.firstWriteFailure == 0) {
-    runner.firstWriteFailure = now;
-  } else if (now - runner.firstWriteFailure >= kGiveUpMs) {
-    showOnce(runner, "cannot write launcher state");
-  }
+// The runtime's process tree cannot be ended (or its entry process can no longer be waited
+// for): the first message of the run says so, and the run ends with 1.
+int treeCannotBeEnded(Runner& runner) {
+  showOnce(runner, "cannot end runtime process tree");
+  runner.exitRequested = true;
+  runner.exitCode = 1;
+  return runner.exitCode;
 }
 
-// Repeats a transition that must not be lost every 250 ms until it is carried out, or gives up
-// (false) at the first failure 30 seconds or more after the first one. `kind` names it in the
-// log lines.
-[[nodiscard]] bool applyWithRetry(Runner& runner, const Transition& transition,
-                                  std::string_view kind, os::Lock* held) {
-  const std::string name(kind);
-  std::uint64_t failureStart = 0;
+// What a write policy logs while it goes on, and when it gives up.
+struct FailureTexts {
+  std::string_view retrying;
+  std::string_view givingUp;
+};
+
+// The transitions that must not be lost are repeated until written, and end the run after 30
+// seconds; a tick's commit is dropped and tried afresh by a later tick, and after 30 seconds it
+// is no longer tried until the next launch.
+constexpr FailureTexts kLaunchFailures{"launch transition write failed; retrying",
+                                       "launch transition write failed for 30 seconds; exiting"};
+constexpr FailureTexts kExitFailures{"exit transition write failed; retrying",
+                                     "exit transition write failed for 30 seconds; exiting"};
+constexpr FailureTexts kSpawnFailureFailures{
+    "spawn failure transition write failed; retrying",
+    "spawn failure transition write failed for 30 seconds; exiting"};
+constexpr FailureTexts kTickFailures{"tick metadata write failed; retrying",
+                                     "tick metadata write failed for 30 seconds; dropping write"};
+
+// The bookkeeping that every write policy shares. `start` is the time of the first failure of
+// this series (0: none), `logTime` when its "retrying" line was last written.
+struct FailureSeries {
+  std::uint64_t start = 0;
   std::uint64_t logTime = 0;
-  for (;;) {
-    if (runner.apply(transition, held, false)) return true;
-    noteRunWideFailure(runner);
+
+  // Notes one failed carrying-out. First the run-wide clock: once writes of any kind have kept
+  // failing for 30 seconds since the last successful writing transition, "cannot write launcher
+  // state" is shown. Then this series: its first failure starts it and is logged, a failure 30
+  // seconds or more after that gives up (true: the caller drops the transition or ends the
+  // run), and the "retrying" line is repeated at most every 30 seconds meanwhile.
+  [[nodiscard]] bool fail(Runner& runner, const FailureTexts& texts) {
     const std::uint64_t now = os::monotonicMs();
-    if (failureStart == 0) {
-      failureStart = now;
-    } else if (now - failureStart >= kGiveUpMs) {
+    if (runner.firstWriteFailure == 0) {
+      runner.firstWriteFailure = now;
+    } else if (now - runner.firstWriteFailure >= kGiveUpMs) {
       showOnce(runner, "cannot write launcher state");
-      os::error(name + " transition write failed for 30 seconds; exiting");
-      return false;
     }
-    if (logTime == 0 || now - logTime >= kGiveUpMs) {
-      os::error(name + " transition write failed; retrying");
-      logTime = now;
+    const std::uint64_t now2 = os::monotonicMs();
+    if (start == 0) {
+      start = now2;
+    } else if (now2 - start >= kGiveUpMs) {
+      showOnce(runner, "cannot write launcher state");
+      os::error(std::string(texts.givingUp));
+      return true;
     }
+    if (logTime == 0 || now2 - logTime >= kGiveUpMs) {
+      os::error(std::string(texts.retrying));
+      logTime = now2;
+    }
+    return false;
+  }
+};
+
+// Repeats a transition that must not be lost every 250 ms until it is carried out; false when
+// the policy gave up.
+[[nodiscard]] bool applyWithRetry(Runner& runner, const Transition& transition,
+                                  const FailureTexts& texts, os::Lock* held) {
+  FailureSeries failures;
+  while (!runner.apply(transition, held, false)) {
+    if (failures.fail(runner, texts)) return false;
     pause250ms();
   }
+  return true;
 }
 
 bool Runner::apply(const Transition& transition, os::Lock* held, bool exitCheck) {
@@ -193,9 +229,7 @@ bool Runner::apply(const Transition& transition, os::Lock* held, bool exitCheck)
     }
     if (child.lost) {
       release();
-      showOnce(*this, "cannot end runtime process tree");
-      exitRequested = true;
-      exitCode = 1;
+      treeCannotBeEnded(*this);
       return true;
     }
   }
@@ -222,9 +256,7 @@ bool Runner::apply(const Transition& transition, os::Lock* held, bool exitCheck)
 
   bool treeLost = false;
   const auto endTree = [&] {
-    showOnce(*this, "cannot end runtime process tree");
-    exitRequested = true;
-    exitCode = 1;
+    treeCannotBeEnded(*this);
     treeLost = true;
   };
   for (const Effect& effect : transition.effects) {
@@ -283,7 +315,7 @@ bool Runner::settleSpawn() {
     const Transition next = step(state, Event{std::move(failed)});
     // The answer may start another spawn (the candidate again or the next slot), reported by the
     // next round.
-    if (!applyWithRetry(*this, next, "spawn failure", nullptr)) return false;
+    if (!applyWithRetry(*this, next, kSpawnFailureFailures, nullptr)) return false;
   }
 }
 
@@ -507,29 +539,23 @@ std::optional<int> startUp(Runner& runner, bool bootstrapCurrent) {
   runner.exitRequested = false;
   runner.relaunchRequested = false;
 
-  if (!applyWithRetry(runner, first, "launch", &stateLock)) return 1;
+  if (!applyWithRetry(runner, first, kLaunchFailures, &stateLock)) return 1;
   if (!runner.settleSpawn()) return 1;
   if (runner.exitRequested) return runner.exitCode;
   return std::nullopt;
-}
-
-int treeCannotBeEnded(Runner& runner) {
-  showOnce(runner, "cannot end runtime process tree");
-  return 1;
 }
 
 // Supervises the runtime every 250 ms. The exit code when the run ends; none for a relaunch.
 std::optional<int> supervise(Runner& runner) {
   // Commits that kept failing for 30 seconds are dropped until the next launch.
   bool dropping = false;
-  std::uint64_t tickFailureStart = 0;
-  std::uint64_t tickLogTime = 0;
+  FailureSeries tickFailures;
   std::uint64_t rememberedSpawn = runner.state.spawnedAt;
 
   for (;;) {
     if (runner.state.spawnedAt != rememberedSpawn) {
       dropping = false;
-      tickFailureStart = 0;
+      tickFailures.start = 0;
     }
     rememberedSpawn = runner.state.spawnedAt;
 
@@ -569,7 +595,7 @@ std::optional<int> supervise(Runner& runner) {
       event.nonce = os::nonce();
       event.now = os::monotonicMs();
       const Transition next = step(runner.state, Event{std::move(event)});
-      if (!applyWithRetry(runner, next, "exit", nullptr)) return 1;
+      if (!applyWithRetry(runner, next, kExitFailures, nullptr)) return 1;
       if (!runner.settleSpawn()) return 1;
       if (runner.exitRequested) return runner.exitCode;
       if (runner.relaunchRequested) return std::nullopt;
@@ -593,28 +619,12 @@ std::optional<int> supervise(Runner& runner) {
       if (dropping && hasWrites(next)) {
         // Discarded unapplied; a Terminate-only transition still goes through.
       } else if (runner.apply(next, nullptr, true)) {
-        if (!runner.exitPending) {
-          tickFailureStart = 0;
-          tickLogTime = 0;
-        }
-      } else {
-        // Not repeated: the next tick leads the machine to the same decision again.
-        noteRunWideFailure(runner);
-        const std::uint64_t now = os::monotonicMs();
-        bool log = true;
-        if (tickFailureStart == 0) {
-          tickFailureStart = now;
-        } else if (now - tickFailureStart >= kGiveUpMs) {
-          showOnce(runner, "cannot write launcher state");
-          os::error("tick metadata write failed for 30 seconds; dropping write");
-          dropping = true;
-          log = false;
-        }
-        if (log && (tickLogTime == 0 || now - tickLogTime >= kGiveUpMs)) {
-          os::error("tick metadata write failed; retrying");
-          tickLogTime = now;
-        }
+        if (!runner.exitPending) tickFailures = FailureSeries{};
+      } else if (tickFailures.fail(runner, kTickFailures)) {
+        dropping = true;  // failing for 30 seconds: no commit is tried until the next launch
       }
+      // A failed tick transition is not repeated: the next tick leads the machine to the same
+      // decision again.
     }
 
     if (runner.exitRequested) return runner.exitCode;
