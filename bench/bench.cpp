@@ -41,6 +41,7 @@ struct Run {
 
 Run spawnAndWait(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   Run run;
@@ -68,20 +69,23 @@ double median(std::vector<double> v) {
 }
 
 double cpuMs(const rusage& u) {
-  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s LAUNCHER_STUB BENCH_RUNTIME [WORK_DIR] [SUPERVISE_SECONDS]\n",
-                 argv[0]);
+  // The figures are per minute of supervision: a bad number must not turn into zero seconds.
+  char* end = nullptr;
+  const long seconds = argc > 4 ? std::strtol(argv[4], &end, 10) : 60;
+  if (argc < 3 || seconds <= 0 || seconds > 86400 || (end != nullptr && *end != '\0')) {
+    static_cast<void>(std::fprintf(
+        stderr, "usage: %s LAUNCHER_STUB BENCH_RUNTIME [WORK_DIR] [SUPERVISE_SECONDS]\n", argv[0]));
     return 2;
   }
+  const int superviseSeconds = static_cast<int>(seconds);
   const fs::path work = fs::path(argc > 3 ? argv[3] : "/dev/shm") / "launcher_stub_bench";
-  const int superviseSeconds = argc > 4 ? std::atoi(argv[4]) : 60;
   std::error_code ec;
   fs::remove_all(work, ec);
   fs::create_directories(work / "seed");
@@ -100,14 +104,14 @@ int main(int argc, char** argv) {
   spawnAndWait({stub, "start"});  // first install: writes the first boot document
   for (int i = 0; i < kRuns; ++i) {
     Run r = spawnAndWait({stub, "start"});
-    viaStub.push_back((readNs(out) - r.startNs) / 1e6);
+    viaStub.push_back(static_cast<double>(readNs(out) - r.startNs) / 1e6);
     maxRssKb = std::max(maxRssKb, r.usage.ru_maxrss);
     r = spawnAndWait({runtime, "start"});
-    direct.push_back((readNs(out) - r.startNs) / 1e6);
+    direct.push_back(static_cast<double>(readNs(out) - r.startNs) / 1e6);
     r = spawnAndWait({"/bin/sh", "-c", "exec '" + runtime + "' start"});
-    viaShell.push_back((readNs(out) - r.startNs) / 1e6);
+    viaShell.push_back(static_cast<double>(readNs(out) - r.startNs) / 1e6);
     r = spawnAndWait({stub, "exit"});
-    exitDelay.push_back((r.endNs - readNs(out)) / 1e6);
+    exitDelay.push_back(static_cast<double>(r.endNs - readNs(out)) / 1e6);
     maxRssKb = std::max(maxRssKb, r.usage.ru_maxrss);
   }
   std::printf("launch to first instruction (median of %d, ms): stub %.3f, direct %.3f, "
@@ -121,6 +125,7 @@ int main(int argc, char** argv) {
   // the cost of the 250 ms cycles. A bare loop of 250 ms sleeps is shown beside it: on a virtual
   // machine the wake-ups alone cost a measurable share.
   std::vector<double> startUps;
+  startUps.reserve(20);
   for (int i = 0; i < 20; ++i) startUps.push_back(cpuMs(spawnAndWait({stub, "sleep", "0"}).usage));
   Run quiet = spawnAndWait({stub, "sleep", std::to_string(superviseSeconds)});
   maxRssKb = std::max(maxRssKb, quiet.usage.ru_maxrss);
@@ -138,7 +143,8 @@ int main(int argc, char** argv) {
               "250 ms sleeps: %.2f ms per minute)\n",
               supervision * 60.0 / superviseSeconds, median(startUps),
               (cpuMs(after) - cpuMs(before)) * 60.0 / superviseSeconds);
-  std::printf("peak resident memory of the stub: %.2f MiB\n", maxRssKb / 1024.0);
+  std::printf("peak resident memory of the stub: %.2f MiB\n",
+              static_cast<double>(maxRssKb) / 1024.0);
   fs::remove_all(work, ec);
   return 0;
 }

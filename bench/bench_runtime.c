@@ -20,8 +20,9 @@ static void record(long long ns) {
   if (path == NULL) return;
   FILE* f = fopen(path, "w");
   if (f == NULL) return;
-  fprintf(f, "%lld\n", ns);
-  fclose(f);
+  /* A reading that did not reach the file would be taken as zero: fail the run instead. */
+  const int written = fprintf(f, "%lld\n", ns);
+  if (fclose(f) != 0 || written < 0) _exit(1);
 }
 
 int main(int argc, char** argv) {
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
   }
   record(first);
   if (strcmp(mode, "sleep") == 0 && argc > 2) {
-    struct timespec ts = {atoi(argv[2]), 0};
+    struct timespec ts = {strtol(argv[2], NULL, 10), 0};
     while (nanosleep(&ts, &ts) != 0) {
     }
   }

@@ -82,6 +82,7 @@ Value arr(std::vector<Value> elements) {
   return v;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): moved from, through the binding
 Value obj(std::vector<std::pair<std::string, Value>> members) {
   Object object;
   for (auto& [key, member] : members) object.insert_or_assign(key, std::move(member));

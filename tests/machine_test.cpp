@@ -92,6 +92,7 @@ std::string describe(const Effect& effect) {
 
 std::vector<std::string> describe(const std::vector<Effect>& effects) {
   std::vector<std::string> out;
+  out.reserve(effects.size());
   for (const Effect& effect : effects) out.push_back(describe(effect));
   return out;
 }

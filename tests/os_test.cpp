@@ -260,6 +260,7 @@ bool isZombie(pid_t pid) {
 // Runs a program found on PATH and returns its exit status (-1 when it cannot be started).
 int runProgram(std::vector<std::string> argv) {
   std::vector<char*> list;
+  list.reserve(argv.size() + 1);
   for (std::string& a : argv) list.push_back(a.data());
   list.push_back(nullptr);
   pid_t pid = -1;
@@ -341,10 +342,10 @@ TEST(InstallLayoutTest, IsInsideBundleComparesWholeComponents) {
 TEST(StateRootTest, OverrideThenXdgThenHome) {
   using Opt = std::optional<std::string>;
   static const struct {
-    const char* override;
+    const char* override = nullptr;
     Opt xdg;
     Opt home;
-    const char* expected;
+    const char* expected = nullptr;
   } kCases[] = {
       {"/abs/state", "/x", "/home/u", "/abs/state"},
       {"state", "/x", "/home/u", "/opt/app/state"},
@@ -817,7 +818,7 @@ class ChildTest : public TempDirTest {
     fs::create_directories(attempt_);
   }
 
-  bool spawn(os::Child& child, const fs::path& executable, std::vector<std::string> args) {
+  bool spawn(os::Child& child, const fs::path& executable, const std::vector<std::string>& args) {
     return child.spawn(executable, args, dir_ / "install", dir_ / "state", attempt_, lease_);
   }
 
@@ -830,10 +831,10 @@ class ChildTest : public TempDirTest {
     return false;
   }
 
-  Recorded runRecord(const fs::path& executable, std::vector<std::string> args,
+  Recorded runRecord(const fs::path& executable, const std::vector<std::string>& args,
                      const fs::path& out) {
     os::Child child;
-    EXPECT_TRUE(spawn(child, executable, std::move(args)));
+    EXPECT_TRUE(spawn(child, executable, args));
     int code = -1;
     bool clean = false;
     EXPECT_TRUE(awaitExit(child, code, clean));
@@ -852,6 +853,7 @@ TEST_F(ChildTest, LeaseGoesToTheLowestFreeNumberBesideTheLock) {
   } kCases[] = {{3, 4}, {5, 3}};
   lease_.close();
   const DescriptorsAside aside({3, 4, 5});
+  // NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): a local guard, never copied
   struct ReleaseFirst {  // the lock must not hold a number when the others are put back
     os::Lock& lock;
     ~ReleaseFirst() { lock.close(); }

@@ -761,10 +761,10 @@ TEST(DeliveryTest, LaunchableDelivery) {
   const std::string same = delivery(kDeliveryId);
   const std::string other = delivery(std::string(64, 'b'));
   const struct {
-    const char* name;
+    const char* name = nullptr;
     std::optional<std::string> seed;
     std::optional<std::string> slot;
-    bool launchable;
+    bool launchable = false;
   } cases[] = {
       {"no seed record, no slot record", std::nullopt, std::nullopt, true},
       {"no seed record, slot record broken", std::nullopt, "{", true},

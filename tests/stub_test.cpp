@@ -380,7 +380,8 @@ class StubTest : public ::testing::Test {
       std::string name = entry.substr(0, entry.find('='));
       if (std::find(dropped.begin(), dropped.end(), name) == dropped.end()) env.push_back(entry);
     }
-    std::string asanOptions = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    const char* inheritedAsan = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = inheritedAsan != nullptr ? inheritedAsan : "";
     std::string preload;
     if (o.rate > 0) preload = kFaketimeLibrary;
     if (o.failWrites) preload += (preload.empty() ? "" : ":") + std::string(kFailWritesLibrary);
@@ -1571,6 +1572,7 @@ TEST_F(StubTest, ManyFirstStartsAtOnceRunOneRuntimeAndTheRestLeaveQuietly) {
     // Every stub waits at the gate (a FIFO) and all are let go at once.
     ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
     std::vector<Running> stubs;
+    stubs.reserve(kStubs);
     for (int i = 0; i < kStubs; ++i) {
       stubs.push_back(start({.prefix = {"/bin/sh", "-c", "read x < \"$0\"; exec \"$@\"",
                                         gate.string()}}));

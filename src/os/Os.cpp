@@ -258,7 +258,8 @@ void error(const std::string& message) {
   const bool pendingBefore =
       blocked && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
 
-  std::fprintf(stderr, "launcher_stub: %s\n", message.c_str());
+  // A message that cannot be written has nowhere else to go.
+  static_cast<void>(std::fprintf(stderr, "launcher_stub: %s\n", message.c_str()));
 
   if (!blocked) return;
   if (!pendingBefore && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {

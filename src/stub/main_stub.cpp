@@ -54,6 +54,7 @@ void pause250ms() {
 
 // The run's long-lived object: paths, arguments, the lease, the supervised runtime, the current
 // attempt directory, the machine's state and the run's flags.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): copies deleted, no own resource
 class Runner {
  public:
   Runner(fs::path root, os::InstallLayout install, std::vector<std::string> forwarded,
