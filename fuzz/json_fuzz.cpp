@@ -1,16 +1,36 @@
 // Feeds arbitrary bytes to the JSON reader. Every input must be handled without a crash or a
 // sanitizer report; a text that reads (even with trailing data after a complete value) must
 // serialize to a text that reads again and serializes to the same bytes, as long as that text
-// stays within the reader's size bound (escapes can make it longer than the input).
+// stays within the reader's size bound (escapes can make it longer than the input). A failure
+// other than "trailing data" leaves the value passed in untouched, and any input followed by
+// spaces to one byte past the size bound fails with "record too large" before it is read.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "json/Json.hpp"
 
 namespace {
+
+constexpr std::size_t kMaxText = 65536;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// A value no input can leave behind: the reader never produces a Number with this text.
+launcher_stub::json::Value sentinel() {
+  return launcher_stub::json::Value{launcher_stub::json::Number{"untouched"}};
+}
+
+bool untouched(const launcher_stub::json::Value& value) {
+  const auto* number = std::get_if<launcher_stub::json::Number>(&value.data);
+  return number != nullptr && number->text == "untouched";
+}
 
 bool knownError(std::string_view error) {
   static constexpr std::string_view kErrors[] = {
@@ -28,26 +48,46 @@ bool knownError(std::string_view error) {
 
 void checkRoundTrip(const launcher_stub::json::Value& value) {
   const std::string once = launcher_stub::json::serialize(value);
-  if (once.size() > 65536) return;
+  if (once.size() > kMaxText) return;
   launcher_stub::json::Value again;
   std::string error;
-  if (!launcher_stub::json::parse(once, again, error)) std::abort();
-  if (launcher_stub::json::serialize(again) != once) std::abort();
+  check(launcher_stub::json::parse(once, again, error));
+  check(launcher_stub::json::serialize(again) == once);
+}
+
+// The buffer keeps spaces past the input between calls: only the input's own bytes are written
+// into it and blanked again afterwards, so the check costs the input's length, not the bound's.
+void checkPastBound(std::string_view text) {
+  static std::string padded(kMaxText + 1, ' ');
+  if (text.size() > kMaxText) return;
+  std::copy(text.begin(), text.end(), padded.begin());
+  launcher_stub::json::Value value = sentinel();
+  std::string error;
+  check(!launcher_stub::json::parse(padded, value, error) && error == "record too large");
+  check(untouched(value));
+  std::fill_n(padded.begin(), text.size(), ' ');
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  launcher_stub::json::Value value;
+  checkPastBound(text);
+  launcher_stub::json::Value value = sentinel();
   std::string error;
   if (launcher_stub::json::parse(text, value, error)) {
-    if (!error.empty()) std::abort();  // untouched on success
+    check(error.empty());  // untouched on success
+    check(!untouched(value));
     checkRoundTrip(value);
     return 0;
   }
-  if (!knownError(error)) std::abort();
-  // After "trailing data" the leading value is complete and must round-trip as well.
-  if (error == "trailing data") checkRoundTrip(value);
+  check(knownError(error));
+  // After "trailing data" the leading value is complete and must round-trip as well; after any
+  // other failure the value is the one passed in.
+  if (error == "trailing data") {
+    checkRoundTrip(value);
+  } else {
+    check(untouched(value));
+  }
   return 0;
 }
