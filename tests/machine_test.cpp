@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -980,6 +981,39 @@ TEST(MachineTick, CandidateScript) {
   EXPECT_EQ(seen, (std::vector<std::string>{"90000 WriteBoot gen=6 act=aaaa prev=bbbb count=0 "
                                             "new req=1"}));
   EXPECT_EQ(supervision(t.state), "Active spawnedAt=1000 ready=1 healthy=1 healthyAt=30000 term=0");
+}
+
+// A runner leaves out the ticks that tickChangesNothing() picks, so it must pick exactly those
+// that step() answers with the same state and no effects: every row above, and a grid of
+// supervision states and ticks around the health deadline (121000) and the commit delay (65000).
+TEST(MachineTick, ChangesNothingExactlyWhenStepDoes) {
+  std::vector<std::pair<State, Tick>> cases;
+  for (const TickCase& c : tickCases()) cases.emplace_back(c.state, c.tick);
+  const Boot boot = makeBoot(5, "bbbb", "cccc", "aaaa", 1, {}, "req-0001");
+  for (const Role role : {Role::Candidate, Role::Active, Role::Previous, Role::Seed}) {
+    for (int bits = 0; bits < 64; ++bits) {
+      State state = launchedState(role, "aaaa", boot);
+      if ((bits & 1) != 0) state.launched.reset();
+      state.ready = (bits & 2) != 0;
+      state.healthy = (bits & 4) != 0;
+      state.terminating = (bits & 8) != 0;
+      state.healthyAt = (bits & 16) != 0 ? 5000 : 0;
+      state.spawnedAt = (bits & 32) != 0 ? 0 : 1000;
+      for (const std::uint64_t now : std::vector<std::uint64_t>{
+               0, 999, 1000, 4999, 5000, 64999, 65000, 119999, 120000, 120999, 121000, 900000}) {
+        for (int news = 0; news < 4; ++news) {
+          cases.emplace_back(state, tickAt(now, (news & 1) != 0, (news & 2) != 0));
+        }
+      }
+    }
+  }
+  for (const auto& [state, tick] : cases) {
+    const Transition t = step(state, tick);
+    const bool unchanged = t.effects.empty() && dump(t.state) == dump(state);
+    EXPECT_EQ(tickChangesNothing(state, tick), unchanged)
+        << dump(state) << " at " << tick.now << " ready=" << tick.ready
+        << " healthy=" << tick.healthy;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -221,6 +221,17 @@ void onSpawnResult(Transition& transition, const SpawnResult& result) {
   failure(transition, result.now, result.nonce);
 }
 
+// Whether a candidate that has not reported healthy is past its health deadline at `now`. Once
+// it is, every later tick is past it as well.
+bool healthDeadlinePassed(const State& state, std::uint64_t now) {
+  return now >= state.spawnedAt && now - state.spawnedAt >= state.healthyTimeout;
+}
+
+// Whether a healthy candidate has kept running for the commit delay at `now`.
+bool commitDue(const State& state, std::uint64_t now) {
+  return now >= state.healthyAt && now - state.healthyAt >= state.commitDelay;
+}
+
 void onTick(Transition& transition, const Tick& tick) {
   State& state = transition.state;
   if (!state.launched.has_value()) {
@@ -235,8 +246,8 @@ void onTick(Transition& transition, const Tick& tick) {
 
   if (!state.healthy) {
     // The deadline is checked before the healthy marker, so a report on the deadline itself
-    // comes too late. Once terminating, every later tick is past the deadline as well.
-    if (tick.now >= state.spawnedAt && tick.now - state.spawnedAt >= state.healthyTimeout) {
+    // comes too late.
+    if (healthDeadlinePassed(state, tick.now)) {
       if (!state.terminating) {
         state.terminating = true;
         transition.effects.emplace_back(Terminate{});
@@ -250,7 +261,7 @@ void onTick(Transition& transition, const Tick& tick) {
     state.healthyAt = tick.now;
   }
 
-  if (tick.now < state.healthyAt || tick.now - state.healthyAt < state.commitDelay) {
+  if (!commitDue(state, tick.now)) {
     return;
   }
 
@@ -329,6 +340,18 @@ void onChildExited(Transition& transition, const ChildExited& exited) {
 }
 
 }  // namespace
+
+bool tickChangesNothing(const State& state, const Tick& tick) {
+  // onTick, read for whether it assigns anything new or adds an effect.
+  if (!state.launched.has_value()) return true;
+  if (tick.ready && !state.ready) return false;
+  if (state.role != Role::Candidate) return true;
+  if (!state.healthy) {
+    if (healthDeadlinePassed(state, tick.now)) return state.terminating;
+    return !tick.healthy;
+  }
+  return !commitDue(state, tick.now);
+}
 
 Transition step(const State& state, const Event& event) {
   Transition transition{state, {}};

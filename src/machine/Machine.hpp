@@ -119,4 +119,9 @@ struct Transition {
 // is ignored and a fresh one is built from the event.
 Transition step(const State& state, const Event& event);
 
+// Whether step() answers `tick` with `state` as it is and no effects, as it does for most ticks
+// of a quiet runtime. A runner may leave such a tick out, and with it the copies of the state
+// that a step makes.
+bool tickChangesNothing(const State& state, const Tick& tick);
+
 }  // namespace launcher_stub

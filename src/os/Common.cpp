@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <vector>
+#include <utility>
 
 #include "os/Layout.hpp"
 #include "os/Os.hpp"
@@ -79,21 +80,26 @@ bool read(const std::filesystem::path& path, std::string& out) {
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
-  // One more byte than the bound tells an over-long file from one of exactly the bound.
+  // One more byte than the bound tells an over-long file from one of exactly the bound. The
+  // buffer starts one byte beyond the size that fstat reported, so the whole of a file of that
+  // size comes in one read, whose short count marks the end, as it does for any regular file. A
+  // file that grew meanwhile fills the buffer, which then grows up to the bound.
   constexpr std::size_t kWant = kMaxDocument + 1;
-  std::vector<char> buffer(kWant);
+  std::string buffer(std::min(static_cast<std::size_t>(info.st_size), kMaxDocument) + 1, '\0');
   std::size_t got = 0;
-  while (got < kWant) {
-    const ssize_t n = ::read(fd.get(), buffer.data() + got, kWant - got);
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.data() + got, buffer.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (n == 0) break;  // end of file
     got += static_cast<std::size_t>(n);
+    if (got < buffer.size() || buffer.size() == kWant) break;  // end of file, or the bound
+    buffer.resize(std::min(2 * buffer.size(), kWant));
   }
   if (got > kMaxDocument) return false;
-  out.assign(buffer.data(), got);
+  buffer.resize(got);
+  out = std::move(buffer);
   return true;
 }
 

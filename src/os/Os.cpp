@@ -108,13 +108,11 @@ bool privateMode(const std::filesystem::path& dir, bool* unsupported) {
   return false;
 }
 
-// An existing `dir`: it must be a directory (symbolic links followed); it is set to 0700 and
-// must belong to the user.
-bool existingPrivateDirectory(const std::filesystem::path& dir,
-                              std::filesystem::file_type type, std::string* error) {
-  if (type != std::filesystem::file_type::directory) return false;
-  struct stat info {};
-  if (::stat(dir.c_str(), &info) != 0) return false;
+// An existing `dir`, whose stat() (symbolic links followed) is `info`: it must be a directory;
+// it is set to 0700 and must belong to the user.
+bool existingPrivateDirectory(const std::filesystem::path& dir, const struct stat& info,
+                              std::string* error) {
+  if (!S_ISDIR(info.st_mode)) return false;
   // The mode is changed before the owner is checked, so a directory of another account that
   // the process may change (as root) is still left private.
   bool unsupported = false;
@@ -126,12 +124,12 @@ bool existingPrivateDirectory(const std::filesystem::path& dir,
 }
 
 bool privateDirectoryImpl(const std::filesystem::path& dir, std::string* error) {
-  std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status(dir, ec);
-  if (std::filesystem::status_known(status) &&
-      status.type() != std::filesystem::file_type::not_found) {
-    return existingPrivateDirectory(dir, status.type(), error);
-  }
+  // One stat() answers both what is there and who owns it. Its failures are read as
+  // std::filesystem::status reads them: ENOENT and ENOTDIR mean missing, EOVERFLOW something that
+  // exists (and is no usable directory), and any other error leaves it unknown.
+  struct stat info {};
+  if (::stat(dir.c_str(), &info) == 0) return existingPrivateDirectory(dir, info, error);
+  if (errno == EOVERFLOW) return false;
 
   // Missing (or unknown): make the parents first, outermost first.
   const std::filesystem::path parent = dir.parent_path();
@@ -141,6 +139,7 @@ bool privateDirectoryImpl(const std::filesystem::path& dir, std::string* error) 
     return privateDirectoryImpl(parent, error);
   }
   if (!parent.empty() && parent != dir) {
+    std::error_code ec;
     const std::filesystem::file_status parentStatus = std::filesystem::status(parent, ec);
     const bool parentKnown = std::filesystem::status_known(parentStatus);
     if (!parentKnown || parentStatus.type() == std::filesystem::file_type::not_found) {
@@ -152,9 +151,8 @@ bool privateDirectoryImpl(const std::filesystem::path& dir, std::string* error) 
     // Another process of the user made it at the same moment (two starts at once): it gets the
     // same checks, mode and owner, as a directory that was there before.
     if (errno != EEXIST) return false;
-    const std::filesystem::file_status now = std::filesystem::status(dir, ec);
-    if (!std::filesystem::status_known(now)) return false;
-    return existingPrivateDirectory(dir, now.type(), error);
+    if (::stat(dir.c_str(), &info) != 0) return false;
+    return existingPrivateDirectory(dir, info, error);
   }
   bool unsupported = false;
   return privateMode(dir, &unsupported);

@@ -83,7 +83,10 @@ class Runner {
   std::vector<std::string> arguments;
   os::Lock* lease;  // the launch lock, owned by runStub
   os::Child child;
+  // The current attempt's directory and the markers that its runtime writes there.
   fs::path attemptDir;
+  fs::path readyMarker;
+  fs::path healthyMarker;
   State state;
   bool spawnAttempted = false;
   bool spawnSucceeded = false;
@@ -248,6 +251,8 @@ bool Runner::apply(const Transition& transition, os::Lock* held, bool exitCheck)
       if (!os::remove(stateRoot / kPending)) return false;
     } else if (const auto* write = std::get_if<WriteAttempt>(&effect)) {
       attemptDir = stateRoot / kAttempts / write->attempt.nonce;
+      readyMarker = attemptDir / kReady;
+      healthyMarker = attemptDir / kHealthy;
       if (!os::privateDirectory(attemptDir, nullptr)) return false;
       if (!os::atomicWrite(attemptDir / kBoot, serialize(write->attempt))) return false;
     }
@@ -606,26 +611,32 @@ std::optional<int> supervise(Runner& runner) {
       bool healthy = false;
       if (current.launched.has_value()) {
         const std::string& slot = *current.launched;
-        if (!current.ready) ready = observed(runner.attemptDir / kReady, slot, current.nonce);
+        if (!current.ready) ready = observed(runner.readyMarker, slot, current.nonce);
         if (current.role == Role::Candidate && !current.healthy) {
-          healthy = observed(runner.attemptDir / kHealthy, slot, current.nonce);
+          healthy = observed(runner.healthyMarker, slot, current.nonce);
         }
       }
       Tick tick;
       tick.now = os::monotonicMs();
       tick.ready = ready;
       tick.healthy = healthy;
-      const Transition next = step(runner.state, Event{tick});
 
-      if (dropping && hasWrites(next)) {
-        // Discarded unapplied; a Terminate-only transition still goes through.
-      } else if (runner.apply(next, nullptr, true)) {
-        if (!runner.exitPending) tickFailures = FailureSeries{};
-      } else if (tickFailures.fail(runner, kTickFailures)) {
-        dropping = true;  // failing for 30 seconds: no commit is tried until the next launch
+      if (tickChangesNothing(runner.state, tick)) {
+        // Not stepped: carrying out the same state without effects could only succeed, which
+        // ends a series of failed ticks.
+        tickFailures = FailureSeries{};
+      } else {
+        const Transition next = step(runner.state, Event{tick});
+        if (dropping && hasWrites(next)) {
+          // Discarded unapplied; a Terminate-only transition still goes through.
+        } else if (runner.apply(next, nullptr, true)) {
+          if (!runner.exitPending) tickFailures = FailureSeries{};
+        } else if (tickFailures.fail(runner, kTickFailures)) {
+          dropping = true;  // failing for 30 seconds: no commit is tried until the next launch
+        }
+        // A failed tick transition is not repeated: the next tick leads the machine to the same
+        // decision again.
       }
-      // A failed tick transition is not repeated: the next tick leads the machine to the same
-      // decision again.
     }
 
     if (runner.exitRequested) return runner.exitCode;
