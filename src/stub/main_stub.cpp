@@ -83,10 +83,7 @@ class Runner {
   std::vector<std::string> arguments;
   os::Lock* lease;  // the launch lock, owned by runStub
   os::Child child;
-  // The current attempt's directory and the markers that its runtime writes there.
   fs::path attemptDir;
-  fs::path readyMarker;
-  fs::path healthyMarker;
   State state;
   bool spawnAttempted = false;
   bool spawnSucceeded = false;
@@ -251,8 +248,6 @@ bool Runner::apply(const Transition& transition, os::Lock* held, bool exitCheck)
       if (!os::remove(stateRoot / kPending)) return false;
     } else if (const auto* write = std::get_if<WriteAttempt>(&effect)) {
       attemptDir = stateRoot / kAttempts / write->attempt.nonce;
-      readyMarker = attemptDir / kReady;
-      healthyMarker = attemptDir / kHealthy;
       if (!os::privateDirectory(attemptDir, nullptr)) return false;
       if (!os::atomicWrite(attemptDir / kBoot, serialize(write->attempt))) return false;
     }
@@ -555,6 +550,10 @@ std::optional<int> startUp(Runner& runner, bool bootstrapCurrent) {
 std::optional<int> supervise(Runner& runner) {
   // Commits that kept failing for 30 seconds are dropped until the next launch.
   bool dropping = false;
+  // The current attempt's marker paths, made anew only when the attempt changes.
+  fs::path markersOf;
+  fs::path readyMarker;
+  fs::path healthyMarker;
   FailureSeries tickFailures;
   std::uint64_t rememberedSpawn = runner.state.spawnedAt;
 
@@ -611,9 +610,14 @@ std::optional<int> supervise(Runner& runner) {
       bool healthy = false;
       if (current.launched.has_value()) {
         const std::string& slot = *current.launched;
-        if (!current.ready) ready = observed(runner.readyMarker, slot, current.nonce);
+        if (markersOf != runner.attemptDir) {
+          markersOf = runner.attemptDir;
+          readyMarker = markersOf / kReady;
+          healthyMarker = markersOf / kHealthy;
+        }
+        if (!current.ready) ready = observed(readyMarker, slot, current.nonce);
         if (current.role == Role::Candidate && !current.healthy) {
-          healthy = observed(runner.healthyMarker, slot, current.nonce);
+          healthy = observed(healthyMarker, slot, current.nonce);
         }
       }
       Tick tick;
