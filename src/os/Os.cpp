@@ -432,15 +432,11 @@ bool Child::treeAlive() {
   if (!groupRecorded(pgid)) return false;
   if (::kill(-pgid, 0) == 0) return true;
   if (errno != ESRCH) return true;  // EPERM and the like: something is there
-  forgetGoneGroup();
-  return false;
-}
-
-void Child::forgetGoneGroup() {
-  // While the entry process is not reaped its number (the group id) cannot be reused, so the
-  // group is only forgotten once it is reaped. From then on the number may name an unrelated
-  // group at any time, and it is never signalled again.
+  // The group is gone. While the entry process is not reaped its number (the group id) cannot
+  // be reused, so the group is only forgotten once it is reaped; from then on the number may
+  // name an unrelated group at any time, and it is never signalled again.
   if (pid == -1) pgid = -1;
+  return false;
 }
 
 bool Child::terminate() {
@@ -479,7 +475,7 @@ bool Child::terminate() {
 void Child::close() {
   if (deadline == 0) deadline = monotonicMs() + kTreeDeadlineMs;
   // A status reaped but not yet delivered belongs to the launch being forgotten here.
-  if (statusKnown && !reported) reported = true;
+  if (statusKnown) reported = true;
   if (treeAlive()) static_cast<void>(::kill(-pgid, SIGKILL));
   // Only the entry process is ours to reap; the group's other members belong to their parents.
   while (pid > 0) {

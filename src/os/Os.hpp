@@ -108,9 +108,6 @@ class Child {
   bool statusKnown = false;
   int exitCode = 1;
   bool cleanExit = false;
-
- private:
-  void forgetGoneGroup();
 };
 
 // The command-line arguments after the program name.

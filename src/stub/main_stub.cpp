@@ -610,7 +610,8 @@ std::optional<int> supervise(Runner& runner) {
       bool healthy = false;
       if (current.launched.has_value()) {
         const std::string& slot = *current.launched;
-        if (markersOf != runner.attemptDir) {
+        // Compared as text: a path comparison walks the components on every tick.
+        if (markersOf.native() != runner.attemptDir.native()) {
           markersOf = runner.attemptDir;
           readyMarker = markersOf / kReady;
           healthyMarker = markersOf / kHealthy;
