@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -366,6 +367,13 @@ TEST(StateRootTest, OverrideThenXdgThenHome) {
     const ScopedEnv xdg("XDG_STATE_HOME", c.xdg);
     const ScopedEnv home("HOME", c.home);
     EXPECT_EQ(os::stateRoot("/opt/app", c.override).native(), c.expected);
+  }
+  // A NUL would cut every path handed to the system short: "/victim\0/state" names no state
+  // root, rather than "/victim".
+  using namespace std::string_literals;
+  for (const std::string& override : {"/victim\0/state"s, "victim\0"s, "\0"s}) {
+    SCOPED_TRACE(override.size());
+    EXPECT_EQ(os::stateRoot("/opt/app", override).native(), "");
   }
 }
 
@@ -752,6 +760,22 @@ TEST_F(LockTest, TwoLocksOfOneProcessConflict) {
   EXPECT_FALSE(second.busy) << "each acquire starts by clearing busy";
 }
 
+// A Lock taken again (as the runner's state lock is at every start-up) lets go of its first
+// hold: the first descriptor is closed, not left open with the lock on it.
+TEST_F(LockTest, TakingALockAgainReleasesTheFirstHold) {
+  os::Lock lock;
+  ASSERT_TRUE(lock.acquire(path_, false));
+  const int first = lock.fd;
+  ASSERT_TRUE(lock.acquire(path_, false)) << "the first hold would make this one busy";
+  EXPECT_FALSE(lock.busy);
+  if (lock.fd != first) {
+    EXPECT_EQ(::fcntl(first, F_GETFD), -1) << "descriptor " << first << " of the first hold leaked";
+  }
+  lock.close();
+  os::Lock other;
+  EXPECT_TRUE(other.acquire(path_, false)) << "nothing of either hold is left";
+}
+
 TEST_F(LockTest, WaitGivesUpAfterAboutFiveSeconds) {
   os::Lock holder;
   ASSERT_TRUE(holder.acquire(path_, false));
@@ -987,8 +1011,6 @@ TEST_F(ChildTest, TerminateOfAnEndedEntryDeliversItsStatus) {
   EXPECT_FALSE(clean);
 }
 
-// A group member that cannot be made to vanish: a process of the test's own that has joined
-// the group and is not reaped until the end, so its zombie stays a member.
 TEST_F(ChildTest, GroupFoundGoneIsForgottenAndItsUndeliveredStatusGoesWithClose) {
   os::Child child;
   ASSERT_TRUE(spawn(child, kRuntime, {"exit 6"}));
@@ -1007,9 +1029,74 @@ TEST_F(ChildTest, GroupFoundGoneIsForgottenAndItsUndeliveredStatusGoesWithClose)
   EXPECT_EQ(code, -1);
 }
 
+// A member of `pgid` that cannot be made to vanish: the child of a parent outside the group that
+// does not reap it until `release` is closed, so after SIGKILL its zombie stays a member, and
+// the caller (not its parent) cannot reap it. Returns that parent's pid.
+pid_t unreapedMember(pid_t pgid, int& release) {
+  int sync[2];
+  if (::pipe2(sync, O_CLOEXEC) != 0) return -1;
+  std::fflush(nullptr);
+  const pid_t parent = ::fork();
+  if (parent == 0) {
+    ::close(sync[1]);
+    const pid_t member = ::fork();
+    if (member == 0) {
+      ::setpgid(0, pgid);
+      for (;;) ::pause();
+    }
+    char byte = 0;
+    while (::read(sync[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::waitpid(member, nullptr, 0);
+    ::_exit(0);
+  }
+  ::close(sync[0]);
+  release = sync[1];
+  return parent;
+}
+
+// Whether some process other than the entry has joined the group.
+bool groupHasMember(pid_t pgid, pid_t entry) {
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (pid != entry && ::getpgid(pid) == pgid) return true;
+  }
+  return false;
+}
+
 TEST_F(ChildTest, TerminateGivesUpAtItsDeadline) {
   os::Child child;
   ASSERT_TRUE(spawn(child, kRuntime, {"sleep 60000"}));
+  int release = -1;
+  const pid_t parent = unreapedMember(child.pgid, release);
+  ASSERT_GT(parent, 0);
+  for (int i = 0; i < 1000 && !groupHasMember(child.pgid, child.pid); ++i) sleepMs(1);
+  ASSERT_TRUE(groupHasMember(child.pgid, child.pid));
+
+  child.deadline = os::monotonicMs() + 150;  // in place of the 30 s of a first call
+  EXPECT_FALSE(child.terminate());
+  EXPECT_TRUE(child.lost);
+  EXPECT_NE(child.deadline, 0u) << "the deadline stays for later calls";
+  EXPECT_FALSE(child.terminate()) << "past the deadline: one pass, then give up";
+
+  ::close(release);
+  ::waitpid(parent, nullptr, 0);
+  EXPECT_TRUE(child.terminate()) << "with the zombie gone the group is empty";
+  child.close();
+  EXPECT_EQ(child.deadline, 0u);
+  EXPECT_EQ(child.pgid, -1);
+  EXPECT_TRUE(child.lost) << "lost stays set";
+}
+
+// Where the caller is PID 1 or a subreaper, the members that the entry left behind become its
+// own children, and nobody else would ever reap their zombies. Here the member is a child of
+// the test's own from the start: terminate reaps it with the entry, and the group is gone.
+TEST_F(ChildTest, TerminateReapsTheGroupMembersThatAreItsOwnChildren) {
+  os::Child child;
+  ASSERT_TRUE(spawn(child, kRuntime, {"exit 5"}));
   std::fflush(nullptr);
   const pid_t member = ::fork();
   if (member == 0) {
@@ -1020,19 +1107,17 @@ TEST_F(ChildTest, TerminateGivesUpAtItsDeadline) {
   ::setpgid(member, child.pgid);
   for (int i = 0; i < 1000 && ::getpgid(member) != child.pgid; ++i) sleepMs(1);
   ASSERT_EQ(::getpgid(member), child.pgid);
+  for (int i = 0; i < 4000 && !isZombie(child.pid); ++i) sleepMs(5);
 
-  child.deadline = os::monotonicMs() + 150;  // in place of the 30 s of a first call
-  EXPECT_FALSE(child.terminate());
-  EXPECT_TRUE(child.lost);
-  EXPECT_NE(child.deadline, 0u) << "the deadline stays for later calls";
-  EXPECT_FALSE(child.terminate()) << "past the deadline: one pass, then give up";
-
-  ::waitpid(member, nullptr, 0);
-  EXPECT_TRUE(child.terminate()) << "with the zombie gone the group is empty";
-  child.close();
-  EXPECT_EQ(child.deadline, 0u);
-  EXPECT_EQ(child.pgid, -1);
-  EXPECT_TRUE(child.lost) << "lost stays set";
+  child.deadline = os::monotonicMs() + 5000;  // a failure is seen in 5 s, not 30
+  EXPECT_TRUE(child.terminate());
+  EXPECT_FALSE(child.lost);
+  EXPECT_EQ(::waitpid(member, nullptr, WNOHANG), -1) << "the member was reaped";
+  int code = -1;
+  bool clean = true;
+  ASSERT_TRUE(child.entryExited(code, clean)) << "the entry's status is kept";
+  EXPECT_EQ(code, 5);
+  EXPECT_FALSE(clean);
 }
 
 TEST_F(ChildTest, CloseKillsAndForgetsARunningTree) {

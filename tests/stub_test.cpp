@@ -22,6 +22,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,7 @@ using launcher_stub::serialize;
 constexpr const char* kStubBinary = LAUNCHER_STUB_PATH;
 constexpr const char* kRuntimeBinary = TEST_RUNTIME_PATH;
 constexpr const char* kFailWritesLibrary = FAIL_WRITES_PATH;
+constexpr const char* kSubreaper = SUBREAPER_PATH;
 constexpr const char* kFaketimeLibrary = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
 const std::string kActive = "aaaa1111";
@@ -92,6 +94,15 @@ std::string lines(const std::vector<std::string>& messages) {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Permission bits of a path, as an octal text.
+std::string modeOf(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return "missing";
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return text;
 }
 
 bool haveFaketime() { return fs::exists(kFaketimeLibrary); }
@@ -619,6 +630,45 @@ TEST_F(StubTest, CandidateExitingCleanlyBeforeItsCommitGetsItsAttemptBack) {
   EXPECT_EQ(runSlots(), std::vector<std::string>{kCandidate});
 }
 
+// The first attempt fails; the second is healthy in its own attempt directory, where its
+// markers must be looked for, and is committed.
+TEST_F(StubTest, CandidateRetriedAfterAFailedAttemptIsCommitted) {
+  REQUIRE_FAKETIME();
+  const Boot before = roadScene(
+      *this, {"log " + runsLog(), "skip-if-exists " + work("failed-once") + " 2",
+              "touch " + work("failed-once"), "exit 7", "ready", "healthy", "sleep 75000",
+              "exit 0"});
+  RunResult result = run({.rate = 20});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  const std::vector<LogLine> launches = runs();
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(launches[1].slot, kCandidate);
+  EXPECT_NE(launches[0].nonce, launches[1].nonce);
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            serialize(bootOf(7, kCandidate, kActive, none, 0, kRequest)));
+  EXPECT_EQ(stateFile(launcher_stub::kPreviousBoot),
+            serialize(bootOf(6, kActive, none, kCandidate, 2, kRequest)));
+}
+
+// The commit falls due while the candidate holds "state.lock"; the candidate ends while the stub
+// waits for the lock. The commit must not be written for a runtime that has ended: its clean
+// exit gives the attempt back instead.
+TEST_F(StubTest, CommitOfACandidateThatHasEndedIsNotWritten) {
+  REQUIRE_FAKETIME();
+  const Boot before =
+      roadScene(*this, {"log " + runsLog(), "ready", "healthy",
+                        "lock-until-waited " + (stateDir / "state.lock").string() + " 600000",
+                        "exit 0"});
+  RunResult result = run({.rate = 20});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), std::vector<std::string>{kCandidate});
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            serialize(bootOf(6, kActive, none, kCandidate, 0, kRequest)));
+  EXPECT_EQ(stateFile(launcher_stub::kPreviousBoot), serialize(before));
+}
+
 TEST_F(StubTest, CandidateNeverHealthyIsEndedAtItsDeadlineAndRejected) {
   REQUIRE_FAKETIME();
   // Two attempts used up already: the third one times out after 120000 ms.
@@ -816,6 +866,20 @@ TEST_F(StubTest, RestartRequestIsHonouredOnlyWhenItNamesThisAttempt) {
     // A relaunch reads everything again: the pending request is examined and deleted then.
     EXPECT_FALSE(fs::exists(stateDir / launcher_stub::kPending));
   }
+}
+
+// The request is written by a process outside the group once the group's last member has died
+// and before that member is reaped: it exists only after the group is gone, and is honoured
+// only if the stub reads it after it has ended the whole group.
+TEST_F(StubTest, RestartRequestIsReadOnceTheWholeGroupIsGone) {
+  writeBoot(bootOf(5, kActive, none, none, 0, none));
+  makeSlot(kActive, {"log " + runsLog(), "skip-if-exists " + work("restarted") + " 3",
+                     "touch " + work("restarted"), "orphan " + work("orphan.pid") + " restart",
+                     "exit 0", "ready", "sleep 1000", "exit 4"});
+  RunResult result = run();
+  EXPECT_EQ(result.code, 4);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), (std::vector<std::string>{kActive, kActive}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1095,6 +1159,31 @@ INSTANTIATE_TEST_SUITE_P(
                     1, false}),
     [](const ::testing::TestParamInfo<StartupCase>& p) { return std::string(p.param.name); });
 
+// The system's paths end at a NUL character: "victim\u0000/state" must not make the stub act on
+// "victim", whichever schema version the bootstrap document has.
+TEST_F(StubTest, StateRootWithANulCharacterIsRefusedAndTouchesNothing) {
+  const fs::path victim = rootDir / "victim";
+  const std::string root = victim.string() + R"(\u0000/state)";
+  const std::string bootstraps[] = {
+      R"({"installId":"test-install","schemaVersion":1,"seedSlot":"seed","stateRoot":")" + root +
+          R"("})",
+      R"({"schemaVersion":2,"stateRoot":")" + root + R"("})"};
+  for (const std::string& bootstrap : bootstraps) {
+    SCOPED_TRACE(bootstrap);
+    fs::create_directories(victim);
+    fs::permissions(victim, fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    ASSERT_TRUE(writeBootstrap(bootstrap));
+    RunResult result = run();
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, lines({"cannot create private state root"}));
+    EXPECT_EQ(modeOf(victim), "0755");
+    EXPECT_TRUE(fs::is_empty(victim));
+    EXPECT_EQ(runSlots(), std::vector<std::string>{});
+  }
+}
+
 TEST_F(StubTest, NoSeedEntryOnAFreshInstallStillWritesTheFirstBootDocument) {
   fs::remove(installDir / "seed" / "entry-v1");
   RunResult result = run();
@@ -1261,6 +1350,33 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  {kActive, "seed"}}),
     [](const ::testing::TestParamInfo<ExitCase>& p) { return std::string(p.param.name); });
+
+// A runtime that reports ready and exits a few milliseconds later, before any tick looked: its
+// ready marker, not the timing, decides that its status is the run's. Many runs in a row, so
+// that a tick happening to look in between cannot hide a fault. (Without the marker the same
+// exit falls back: Exit3BeforeReady above.)
+TEST_F(StubTest, RuntimeReportingReadyAndExitingAtOncePassesItsStatusOn) {
+  const std::vector<std::string> plan = {"log " + runsLog(), "ready", "exit 3"};
+  for (const bool seed : {false, true}) {
+    SCOPED_TRACE(seed ? "seed" : "active slot");
+    for (int i = 0; i < 15; ++i) {
+      SCOPED_TRACE("run " + std::to_string(i));
+      resetState();
+      if (seed) {
+        seedPlan(plan);
+      } else {
+        seedPlan(defaultPlan());
+        writeBoot(bootOf(5, kActive, none, none, 0, none));
+        makeSlot(kActive, plan);
+      }
+      RunResult result = run();
+      EXPECT_EQ(result.code, 3);
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(runSlots(), std::vector<std::string>{seed ? "seed" : kActive});
+      if (HasFailure()) return;
+    }
+  }
+}
 
 TEST_F(StubTest, WholeProcessGroupIsEndedWhenTheEntryExits) {
   writeBoot(bootOf(5, kActive, none, none, 0, none));
@@ -1481,13 +1597,16 @@ TEST_F(StubTest, ErrorPipeWithoutReaderDoesNotStopACommit) {
             serialize(bootOf(7, kCandidate, kActive, none, 0, kRequest)));
 }
 
-// Permission bits of a path, as an octal text.
-std::string modeOf(const fs::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return "missing";
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-  return text;
+// As a container's first process or a child subreaper, the stub becomes the parent of what the
+// runtime leaves behind once the runtime has gone; their zombies stay members of the group until
+// the stub itself reaps them. The runtime leaves a member sleeping for 30 s and exits 0: the run
+// ends with 0 at once, not with "cannot end runtime process tree" after 30 s.
+TEST_F(StubTest, StubAsSubreaperReapsWhatTheRuntimeLeftBehind) {
+  seedPlan({"log " + runsLog(), "linger 30000", "exit 0"});
+  RunResult result = run({.prefix = {kSubreaper}});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), std::vector<std::string>{"seed"});
 }
 
 // The stub run as an ordinary account, as users run it. As root, permission checks do not
@@ -1666,6 +1785,98 @@ TEST_F(StubTest, LaunchWriteFailingOnceIsRetried) {
             R"({"attemptCount":0,"generation":1,"rejected":[],"schemaVersion":1})");
 }
 
+// What the file system does to the durable writes of a first start. A sync that fails is a
+// write that failed (repeated, then given up after 30 seconds); an interrupted write is repeated
+// where it stopped; a refused mode change is no failure.
+struct WriteFaultCase {
+  const char* name;
+  const char* fault;  // the text of the shim's control file
+  int code;
+  std::vector<std::string> err;
+  bool bootWritten;  // "boot-v1.json" holds the first boot document afterwards
+};
+
+void PrintTo(const WriteFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class WriteFaultTest : public StubTest, public ::testing::WithParamInterface<WriteFaultCase> {};
+
+TEST_P(WriteFaultTest, RunEndsAsTheFaultRequires) {
+  REQUIRE_FAKETIME();
+  const WriteFaultCase& c = GetParam();
+  ASSERT_TRUE(writeFile(control(), c.fault));
+  RunResult result = run({.rate = 50, .failWrites = true});
+  EXPECT_EQ(result.code, c.code);
+  EXPECT_EQ(result.err, lines(c.err));
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            c.bootWritten ? R"({"attemptCount":0,"generation":1,"rejected":[],"schemaVersion":1})"
+                          : "");
+  EXPECT_EQ(runSlots(), c.code == 0 ? std::vector<std::string>{"seed"} : std::vector<std::string>{});
+  if (c.code == 0) {
+    for (const std::string& nonce : attemptDirs()) {
+      std::optional<Attempt> attempt = attemptRecord(nonce);
+      ASSERT_TRUE(attempt.has_value()) << "the attempt record reads whole";
+      EXPECT_EQ(attempt->slot, "seed");
+    }
+  }
+  for (const fs::directory_entry& e : fs::directory_iterator(stateDir)) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+  }
+}
+
+const std::vector<std::string> kLaunchGivenUp = {
+    "launch transition write failed; retrying", "cannot write launcher state",
+    "launch transition write failed for 30 seconds; exiting"};
+
+INSTANTIATE_TEST_SUITE_P(
+    FileSystem, WriteFaultTest,
+    ::testing::Values(WriteFaultCase{"FileSyncFails", "fsync-file", 1, kLaunchGivenUp, false},
+                      // The rename stands; only its durability is not confirmed.
+                      WriteFaultCase{"DirectorySyncFails", "fsync-dir", 1, kLaunchGivenUp, true},
+                      WriteFaultCase{"WritesInterrupted", "write-eintr", 0, {}, true},
+                      WriteFaultCase{"ModeChangeRefused", "fchmod", 0, {}, true}),
+    [](const ::testing::TestParamInfo<WriteFaultCase>& p) { return std::string(p.param.name); });
+
+// A file system that hands files out 16 bytes at a time: the bootstrap document, the boot
+// document, the pending request, the delivery records, the ready marker and the restart request
+// all read whole, so the run goes as it does on any other file system. The active slot reports
+// ready, asks for a restart once, and then exits with 3.
+TEST_F(StubTest, DocumentsHandedOutInPiecesAreReadWhole) {
+  seedDelivery(delivery(kDeliveryA));
+  const Boot before = bootOf(5, kActive, none, none, 0, kRequest);
+  writeBoot(before);
+  makeSlot(kActive,
+           {"log " + runsLog(), "ready", "sleep 600", "skip-if-exists " + work("again") + " 3",
+            "touch " + work("again"), "restart", "exit 0", "exit 3"},
+           delivery(kDeliveryA));
+  writePending(Pending{"request-0002", 4, kActive});  // stale: examined, deleted, not adopted
+  ASSERT_TRUE(writeFile(control(), "short-read"));
+  RunResult result = run({.failWrites = true});
+  EXPECT_EQ(result.code, 3);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(runSlots(), (std::vector<std::string>{kActive, kActive}));
+  EXPECT_EQ(stateFile(launcher_stub::kBoot), serialize(before));
+  EXPECT_FALSE(fs::exists(stateDir / launcher_stub::kPending));
+  EXPECT_FALSE(fs::exists(stateDir / launcher_stub::kPreviousBoot)) << "nothing was recovered";
+}
+
+// Before a boot document of a new generation replaces the old one, the old one is saved as
+// "boot-v1.previous.json": while the new one cannot be written, the old text is held twice.
+TEST_F(StubTest, DocumentHeldBeforeANewGenerationIsSavedBeforeTheNewOne) {
+  const Boot before = roadScene(*this, defaultPlan());
+  ASSERT_TRUE(writeFile(control(), "document boot-v1.json"));
+  Running stub = start({.failWrites = true});
+  ASSERT_TRUE(waitForText(stub.errPath, "retrying"));
+  EXPECT_EQ(stateFile(launcher_stub::kPreviousBoot), serialize(before));
+  EXPECT_EQ(stateFile(launcher_stub::kBoot), serialize(before));
+  ASSERT_TRUE(writeFile(control(), "0"));
+  RunResult result = finish(stub);
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, lines({"launch transition write failed; retrying"}));
+  EXPECT_EQ(stateFile(launcher_stub::kPreviousBoot), serialize(before));
+  EXPECT_EQ(stateFile(launcher_stub::kBoot),
+            serialize(bootOf(6, kActive, none, kCandidate, 0, kRequest)));
+}
+
 TEST_F(StubTest, ExitWritesThatKeepFailingEndTheRunAfter30Seconds) {
   REQUIRE_FAKETIME();
   // The candidate turns the failures on and exits cleanly: giving its attempt back must be
@@ -1710,6 +1921,47 @@ TEST_F(StubTest, CommitWriteFailingForAWhileIsMadeAtALaterTick) {
   EXPECT_EQ(result.err, lines({"tick metadata write failed; retrying"}));
   EXPECT_EQ(stateFile(launcher_stub::kBoot),
             serialize(bootOf(7, kCandidate, kActive, none, 0, kRequest)));
+}
+
+// A stub killed between the creation and the rename of an atomic write leaves its temporary
+// file. The next start-up removes exactly those of the two boot documents (a symbolic link as a
+// link), and nothing that only looks like one.
+TEST_F(StubTest, TemporaryFilesOfInterruptedWritesAreRemovedAtStartUp) {
+  const std::string nonce = "0123456789abcdef0123456789abcdef";
+  const std::vector<std::string> leftovers = {"boot-v1.json.tmp-123-" + nonce,
+                                              "boot-v1.previous.json.tmp-4567-" + nonce,
+                                              "boot-v1.json.tmp-9-fedcba9876543210fedcba9876543210"};
+  const std::vector<std::string> lookAlikes = {
+      "boot-v1.json.tmp-123-" + nonce.substr(1),
+      "boot-v1.json.tmp-123-" + nonce + "0",
+      "boot-v1.json.tmp-123-0123456789ABCDEF0123456789ABCDEF",
+      "boot-v1.json.tmp--" + nonce,
+      "boot-v1.json.tmp-12a-" + nonce,
+      "boot-v1.json.tmp-123" + nonce,
+      "pending-v1.json.tmp-123-" + nonce,
+      "xboot-v1.json.tmp-123-" + nonce,
+      "boot-v1.json.tmp-123-" + nonce + ".tmp-1-" + nonce.substr(0, 31)};
+  makeStateRoot();
+  ASSERT_TRUE(writeFile(stateDir / leftovers[0], "{\"generation\":"));
+  ASSERT_TRUE(writeFile(stateDir / leftovers[1], ""));
+  ASSERT_TRUE(writeFile(workDir / "linked", "kept"));
+  fs::create_symlink(workDir / "linked", stateDir / leftovers[2]);
+  for (const std::string& name : lookAlikes) ASSERT_TRUE(writeFile(stateDir / name, "x"));
+  const std::string directory = "boot-v1.previous.json.tmp-77-" + nonce;
+  fs::create_directory(stateDir / directory);
+
+  RunResult result = run();
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.err, "");
+  std::set<std::string> expected(lookAlikes.begin(), lookAlikes.end());
+  expected.insert(directory);
+  std::set<std::string> left;
+  for (const fs::directory_entry& e : fs::directory_iterator(stateDir)) {
+    const std::string name = e.path().filename().string();
+    if (name.find(".tmp") != std::string::npos) left.insert(name);
+  }
+  EXPECT_EQ(left, expected);
+  EXPECT_EQ(readFile(workDir / "linked"), "kept") << "a link goes, not what it points to";
 }
 
 // ---------------------------------------------------------------------------------------------

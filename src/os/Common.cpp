@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,6 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <utility>
 
 #include "os/Layout.hpp"
 #include "os/Os.hpp"
@@ -66,7 +65,7 @@ std::uint64_t monotonicMs() {
 std::string nonce() {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::random_device device("default");
-  std::string out(32, '0');
+  std::string out(kNonceLength, '0');
   for (char& c : out) c = kDigits[device() % 16u];
   return out;
 }
@@ -80,26 +79,23 @@ bool read(const std::filesystem::path& path, std::string& out) {
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
-  // One more byte than the bound tells an over-long file from one of exactly the bound. The
-  // buffer starts one byte beyond the size that fstat reported, so the whole of a file of that
-  // size comes in one read, whose short count marks the end, as it does for any regular file. A
-  // file that grew meanwhile fills the buffer, which then grows up to the bound.
-  constexpr std::size_t kWant = kMaxDocument + 1;
-  std::string buffer(std::min(static_cast<std::size_t>(info.st_size), kMaxDocument) + 1, '\0');
+  // One more byte than the bound tells an over-long file from one of exactly the bound. A file
+  // system may hand a file out in pieces (FUSE with direct I/O, some network file systems), so
+  // a short count is not the end: only a read that returns 0 is. The buffer is a fixed one on
+  // the stack and left uninitialised, so only the pages that receive data are touched.
+  std::array<char, kMaxDocument + 1> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
   std::size_t got = 0;
-  for (;;) {
+  while (got < buffer.size()) {
     const ssize_t n = ::read(fd.get(), buffer.data() + got, buffer.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (n == 0) break;
     got += static_cast<std::size_t>(n);
-    if (got < buffer.size() || buffer.size() == kWant) break;  // end of file, or the bound
-    buffer.resize(std::min(2 * buffer.size(), kWant));
   }
   if (got > kMaxDocument) return false;
-  buffer.resize(got);
-  out = std::move(buffer);
+  out.assign(buffer.data(), got);
   return true;
 }
 

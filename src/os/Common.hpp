@@ -3,6 +3,7 @@
 // Failures are false results; nothing here writes to standard error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -48,7 +49,10 @@ bool remove(const std::filesystem::path& path);
 // Milliseconds of the monotonic clock; only differences are meaningful.
 std::uint64_t monotonicMs();
 
-// 32 random lower-case hexadecimal characters.
+// A nonce has this many characters.
+inline constexpr std::size_t kNonceLength = 32;
+
+// kNonceLength random lower-case hexadecimal characters.
 std::string nonce();
 
 // Reads a whole regular file of at most 65536 bytes into `out`. Never blocks: a FIFO, a device,

@@ -1,5 +1,6 @@
 #include "os/Os.hpp"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -16,8 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -33,6 +36,8 @@ constexpr std::string_view kOtherAccount = "state root belongs to another accoun
 constexpr std::string_view kNoPrivateModes =
     "filesystem does not support private directory permissions";
 constexpr std::string_view kBootPrefix = "VORLENT_BOOT_";
+// Between a target's name and the writer's process id in the name of a temporary file.
+constexpr std::string_view kTemporaryMark = ".tmp-";
 
 // File-system type numbers (statfs f_type) whose permission bits are not stored.
 constexpr long kFatMagic = 0x4d44;
@@ -78,6 +83,26 @@ void pauseMs(std::uint64_t ms) {
 void decodeStatus(int status, int& code, bool& clean) {
   code = (status & 0x7f) != 0 ? 1 : (status >> 8) & 0xff;
   clean = (status & 0xff7f) == 0;
+}
+
+// Reaps every child of the stub's own that belongs to group `pgid`, until none is left. Where
+// the stub is PID 1 (a container's entry point) or a child subreaper, the members that an entry
+// process left behind become its children once the entry has gone; their zombies would keep the
+// group alive until the stub reaped them, which nobody else can do. Where the stub is neither,
+// its only child in the group is the entry process. True when the entry process `entry` was
+// among them, with its wait status in `entryStatus`.
+bool reapGroupMembers(int pgid, int entry, int& entryStatus) {
+  bool entryReaped = false;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(-pgid, &status, WNOHANG);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return entryReaped;  // none ended (0) or none left (ECHILD)
+    if (r == entry) {
+      entryReaped = true;
+      entryStatus = status;
+    }
+  }
 }
 
 // Sets `dir` to 0700. On FAT and exFAT, which keep no permission bits, the mode is left alone,
@@ -171,6 +196,9 @@ std::filesystem::path executableDir() { return executablePath().parent_path(); }
 
 std::filesystem::path stateRoot(const std::filesystem::path& base, const std::string& override) {
   if (!override.empty()) {
+    // The system's paths end at the first NUL: "victim\0/state" would act on "victim". A text
+    // that holds one names no directory at all.
+    if (override.find('\0') != std::string::npos) return {};
     const std::filesystem::path chosen(override);
     return chosen.has_root_directory() ? chosen : base / chosen;
   }
@@ -191,8 +219,11 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
   if (data.size() > kMaxDocument) return false;
 
   // The temporary file lies beside the target, so the rename stays within one file system.
-  const std::string temporary =
-      target.native() + ".tmp-" + std::to_string(::getpid()) + "-" + nonce();
+  std::string temporary = target.native();
+  temporary += kTemporaryMark;
+  temporary += std::to_string(::getpid());
+  temporary += '-';
+  temporary += nonce();
   UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd) return false;
   const auto discard = [&] {
@@ -200,9 +231,11 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
     ::unlink(temporary.c_str());
     return false;
   };
-  // The umask is the user's and may take the owner's own bits away (0277 would leave 0400);
-  // state documents are always exactly 0600.
-  if (::fchmod(fd.get(), 0600) != 0) return discard();
+  // The umask is the user's and may take the owner's own bits away (0277 would leave 0400), so
+  // state documents are set to exactly 0600. File systems that keep no modes of their own (FAT
+  // or exFAT mounted for everyone, some network and FUSE file systems) refuse the change; the
+  // state root's checks accept them on purpose, and the write goes on, as for the lock files.
+  static_cast<void>(::fchmod(fd.get(), 0600));
 
   const char* next = data.data();
   std::size_t left = data.size();
@@ -239,6 +272,47 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
   }
   const bool closed = ::close(dir.release()) == 0;
   return dirSynced == 0 && closed;
+}
+
+bool isTemporaryName(std::string_view name, std::string_view target) {
+  if (name.substr(0, target.size()) != target) return false;
+  name.remove_prefix(target.size());
+  if (name.substr(0, kTemporaryMark.size()) != kTemporaryMark) return false;
+  name.remove_prefix(kTemporaryMark.size());
+  const std::size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos) return false;
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(dash), digit)) {
+    return false;
+  }
+  name.remove_prefix(dash + 1);
+  const auto lowerHex = [&digit](char c) { return digit(c) || (c >= 'a' && c <= 'f'); };
+  return name.size() == kNonceLength && std::all_of(name.begin(), name.end(), lowerHex);
+}
+
+void removeTemporaries(const std::filesystem::path& dir,
+                       std::initializer_list<std::string_view> targets) {
+  DIR* listing = ::opendir(dir.c_str());
+  if (listing == nullptr) return;
+  const ScopeExit closeListing([listing] { ::closedir(listing); });
+  // Advancing the listing reports an error only through errno; an error ends it like its end.
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (std::none_of(targets.begin(), targets.end(),
+                     [name](std::string_view target) { return isTemporaryName(name, target); })) {
+      continue;
+    }
+    const std::filesystem::path path = dir / name;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) != 0) continue;
+      type = S_ISREG(info.st_mode) ? DT_REG : S_ISLNK(info.st_mode) ? DT_LNK : DT_UNKNOWN;
+    }
+    // unlink removes a symbolic link itself, never what it points to. A failure leaves the file
+    // for the next start-up.
+    if (type == DT_REG || type == DT_LNK) static_cast<void>(::unlink(path.c_str()));
+  }
 }
 
 void error(const std::string& message) {
@@ -462,6 +536,12 @@ bool Child::terminate() {
       lost = true;
       return false;
     }
+    int entryStatus = 0;
+    if (reapGroupMembers(pgid, pid, entryStatus)) {
+      decodeStatus(entryStatus, exitCode, cleanExit);
+      statusKnown = true;
+      pid = -1;
+    }
     if (!treeAlive()) return true;
     const std::uint64_t now = monotonicMs();
     if (now >= deadline) {
@@ -477,9 +557,14 @@ void Child::close() {
   // A status reaped but not yet delivered belongs to the launch being forgotten here.
   if (statusKnown) reported = true;
   if (treeAlive()) static_cast<void>(::kill(-pgid, SIGKILL));
-  // Only the entry process is ours to reap; the group's other members belong to their parents.
+  // The entry process is waited for; the group's other members belong to their parents, or to
+  // the stub where it is a reaper, and are reaped on the way. A status reaped here is not kept.
+  int status = 0;
   while (pid > 0) {
-    int status = 0;
+    if (groupRecorded(pgid) && reapGroupMembers(pgid, pid, status)) {
+      pid = -1;
+      break;
+    }
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
     if (r == pid || (r < 0 && errno == ECHILD)) {
       pid = -1;
@@ -490,6 +575,7 @@ void Child::close() {
     if (now >= deadline) break;
     pauseMs(std::min(kFastPauseMs, deadline - now));
   }
+  if (groupRecorded(pgid) && reapGroupMembers(pgid, pid, status)) pid = -1;
   pgid = -1;
   deadline = 0;
 }

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace launcher_stub::os {
@@ -18,7 +20,8 @@ std::filesystem::path executableDir();
 
 // The state root: a non-empty `override` (resolved against `base` when relative), else
 // $XDG_STATE_HOME/vorlent/brindlecove/native when that variable is absolute, else
-// $HOME/.local/state/vorlent/brindlecove/native; empty when HOME is unset.
+// $HOME/.local/state/vorlent/brindlecove/native; empty when HOME is unset, and for an override
+// that holds a NUL character, which no path handed to the system can carry.
 std::filesystem::path stateRoot(const std::filesystem::path& base, const std::string& override);
 
 // Makes `dir` (and every missing parent, outermost first) a directory of mode 0700 owned by the
@@ -31,6 +34,17 @@ std::filesystem::path stateRoot(const std::filesystem::path& base, const std::st
 // directory fsync. False before the rename leaves the target as it was and no temporary file;
 // false after it means the new content is in place but its durability is not confirmed.
 [[nodiscard]] bool atomicWrite(const std::filesystem::path& target, const std::string& data);
+
+// Whether `name` is the name of a temporary file that atomicWrite() makes for a target named
+// `target` in the same directory: `target`, ".tmp-", a decimal process id, "-" and a nonce.
+bool isTemporaryName(std::string_view name, std::string_view target);
+
+// Removes the regular files and symbolic links (the links themselves) of `dir` whose names are
+// those of temporary files of atomicWrite() for one of `targets`: what an interrupted write left
+// behind. Only for a caller that holds the lock under which every such write happens; failures
+// are ignored, and nothing else in `dir` is touched.
+void removeTemporaries(const std::filesystem::path& dir,
+                       std::initializer_list<std::string_view> targets);
 
 // Makes the process state that the stub was started with safe to run in, before it opens any
 // file: each of the descriptors 0, 1 and 2 that is closed is opened on "/dev/null", and SIGCHLD
@@ -92,12 +106,14 @@ class Child {
   // was reaped is forgotten (`pgid` -1): its number may be reused by an unrelated group, which
   // must never be signalled.
   bool treeAlive();
-  // Kills the whole group with SIGKILL until it is gone, reaping the entry process; gives up
-  // (false, `lost` set) 30000 ms after the first call since the last reset. On success the
+  // Kills the whole group with SIGKILL until it is gone, reaping the entry process and every
+  // other member that is the stub's own child (where the stub is PID 1 or a subreaper); gives
+  // up (false, `lost` set) 30000 ms after the first call since the last reset. On success the
   // group is forgotten; a status reaped here is still delivered by the next entryExited().
   [[nodiscard]] bool terminate();
-  // Final clean-up: one SIGKILL to a live group, waits for the entry process until the deadline,
-  // then forgets the group and any status not yet delivered. Never fails.
+  // Final clean-up: one SIGKILL to a live group, waits for the entry process until the deadline
+  // (reaping the group's members that are the stub's own children on the way), then forgets the
+  // group and any status not yet delivered. Never fails.
   void close();
 
   bool lost = false;

@@ -488,7 +488,10 @@ std::optional<int> startUp(Runner& runner, bool bootstrapCurrent) {
     return 1;
   }
 
-  // Everything up to the first transition's writes happens under this one hold.
+  // Everything up to the first transition's writes happens under this one hold. Every writer
+  // of the state root's documents holds it too, so a temporary file of theirs found now was
+  // left by a write that was cut short, and would otherwise stay for good.
+  os::removeTemporaries(root, {kBoot, kPreviousBoot});
   const std::optional<Boot> boot = readBoot(root / kBoot);
   std::optional<Boot> previousBoot;
   if (!boot.has_value()) previousBoot = readBoot(root / kPreviousBoot);
@@ -579,8 +582,22 @@ std::optional<int> supervise(Runner& runner) {
     }
 
     if (exited) {
-      // The rest of the group goes first, so the restart request read below is final.
+      // The rest of the group goes first, so the markers and the restart request read below
+      // are final.
       if (!runner.child.terminate()) return treeCannotBeEnded(runner);
+      // A runtime may report ready and end before any tick looked. For every role but the
+      // candidate the ready marker decides what its exit means, so it is looked for once more,
+      // and the machine learns of it through a tick before it learns of the exit. A candidate's
+      // exit does not depend on it, and a tick could start its health deadline.
+      const State& ended = runner.state;
+      if (ended.launched.has_value() && ended.role != Role::Candidate && !ended.ready &&
+          observed(runner.attemptDir / kReady, *ended.launched, ended.nonce)) {
+        Tick tick;
+        tick.now = os::monotonicMs();
+        tick.ready = true;
+        // Without effects, nothing of it can fail.
+        static_cast<void>(runner.apply(step(runner.state, Event{tick}), nullptr, false));
+      }
       std::optional<Restart> restart;
       std::string text;
       if (os::read(runner.attemptDir / kRestart, text)) {

@@ -5,11 +5,13 @@
 // markers and restart requests that the launcher reads, and builds process trees to be ended.
 //
 // Exit codes: 0 after the last command, or the code of "exit N"; 99 for an unknown or malformed
-// command; 98 when "wait-for" times out; 97 when a file cannot be written.
+// command; 98 when "wait-for" or "lock-until-waited" times out; 97 when a file cannot be
+// written.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -295,8 +297,12 @@ struct Runtime {
   // A member of this process group that ignores every signal it can. It is forked from a
   // keeper that leaves the group and does nothing but reap it, so the orphan's end is always
   // collected even where no init process reaps orphans; otherwise its zombie would keep the
-  // group alive. Returns once the orphan is in the group and its pid file is written.
-  void orphan(const std::string& pidFile) const {
+  // group alive. With `restartAtEnd` the keeper, once the orphan has died and while its zombie
+  // still keeps the group alive, writes this attempt's restart request (without request id),
+  // and only then reaps it: the request exists only after the whole group is gone. Returns once
+  // the orphan is in the group and its pid file is written.
+  void orphan(const std::string& pidFile, bool restartAtEnd) {
+    if (restartAtEnd) loadAttempt();
     const pid_t group = ::getpgrp();
     int sync[2];
     if (::pipe2(sync, O_CLOEXEC) != 0) fail(kExitWriteFailed, errnoText("pipe2", errno));
@@ -319,12 +325,78 @@ struct Runtime {
         ::_exit(0);
       }
       ::close(sync[1]);
+      if (child > 0 && restartAtEnd) {
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0 &&
+               errno == EINTR) {
+        }
+        restart(std::nullopt);
+      }
       int status = 0;
       while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
       }
       ::_exit(0);
     }
     awaitAnnouncement(sync);
+  }
+
+  // A member of this process group that sleeps `ms` and ends, and that nobody here waits for:
+  // once this process has exited it is an orphan of whoever reaps orphans.
+  static void linger(std::uint64_t ms) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) fail(kExitWriteFailed, errnoText("fork", errno));
+    if (child == 0) {
+      pauseMs(ms);
+      ::_exit(0);
+    }
+  }
+
+  // Takes an exclusive lock on `path` and returns once the parent process (the launcher) has
+  // a descriptor open on that file (waiting at most `limitMs`), which it does only while it waits for the lock or holds it.
+  // The lock is held on by a helper in a session of its own until this process has ended (it
+  // is a zombie or gone), so whoever takes the lock next finds this process ended.
+  static void lockUntilWaited(const std::string& path, std::uint64_t limitMs) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0) fail(kExitWriteFailed, errnoText("open " + path, errno));
+    if (::flock(fd, LOCK_EX) != 0) fail(kExitWriteFailed, errnoText("flock " + path, errno));
+    struct stat own {};
+    if (::fstat(fd, &own) != 0) fail(kExitWriteFailed, errnoText("fstat " + path, errno));
+    const pid_t self = ::getpid();
+    std::fflush(nullptr);
+    const pid_t holder = ::fork();
+    if (holder < 0) fail(kExitWriteFailed, errnoText("fork", errno));
+    if (holder == 0) {
+      // The same open file description, so the same lock; it goes when this helper ends.
+      ::setsid();
+      const std::string stat = "/proc/" + std::to_string(self) + "/stat";
+      for (const std::uint64_t start = nowMs(); nowMs() - start < limitMs; pauseMs(1)) {
+        const std::optional<std::string> text = readFile(stat);
+        const std::size_t paren = text ? text->rfind(')') : std::string::npos;
+        if (paren == std::string::npos || paren + 2 >= text->size() || (*text)[paren + 2] == 'Z') {
+          break;
+        }
+      }
+      ::_exit(0);
+    }
+    const std::string parentFds = "/proc/" + std::to_string(::getppid()) + "/fd";
+    const std::uint64_t start = nowMs();
+    for (;;) {
+      DIR* dir = ::opendir(parentFds.c_str());
+      bool found = false;
+      while (dir != nullptr && !found) {
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) break;
+        struct stat info {};
+        found = entry->d_name[0] != '.' &&
+                ::stat((parentFds + "/" + entry->d_name).c_str(), &info) == 0 &&
+                info.st_dev == own.st_dev && info.st_ino == own.st_ino;
+      }
+      if (dir != nullptr) ::closedir(dir);
+      if (found) return;
+      if (nowMs() - start >= limitMs) fail(kExitTimeout, "nobody waited for " + path);
+      pauseMs(1);
+    }
   }
 
   // A process outside the group (its own session) that keeps only the lease and the standard
@@ -461,8 +533,13 @@ int main(int argc, char** argv) {
       ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
       std::fflush(nullptr);
       ::raise(*signal);
-    } else if (name == "orphan" && n == 2) {
-      runtime.orphan(runtime.resolve(w[1]));
+    } else if (name == "orphan" && (n == 2 || (n == 3 && w[2] == "restart"))) {
+      runtime.orphan(runtime.resolve(w[1]), n == 3);
+    } else if (name == "linger" && n == 2) {
+      Runtime::linger(numberOrFail(w[1], command));
+    } else if (name == "lock-until-waited" && (n == 2 || n == 3)) {
+      Runtime::lockUntilWaited(runtime.resolve(w[1]),
+                               n == 3 ? numberOrFail(w[2], command) : kDefaultWaitMs);
     } else if (name == "hold-lease" && (n == 2 || n == 3)) {
       const std::uint64_t ms = numberOrFail(w[1], command);
       runtime.holdLease(ms,
