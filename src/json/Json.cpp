@@ -9,7 +9,6 @@
 namespace launcher_stub::json {
 namespace {
 
-constexpr std::size_t kMaxText = 65536;
 // The top-level value has depth 0; no value is read at this depth.
 constexpr unsigned kMaxDepth = 9;
 constexpr std::size_t kMaxString = 4096;

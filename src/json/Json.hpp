@@ -17,6 +17,9 @@
 
 namespace launcher_stub::json {
 
+// The longest text the reader accepts, in bytes; the state documents share this bound.
+inline constexpr std::size_t kMaxText = 65536;
+
 struct Value;
 
 // A number held as the text of its literal; readers of the documents convert it.

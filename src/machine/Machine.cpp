@@ -15,10 +15,8 @@ namespace {
 
 // The generation never wraps: a change that would advance it past this value ends the run.
 constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
-// The rejected list keeps this many of the most recent rejections.
-constexpr std::size_t kMaxRejected = 64;
-// The seed runs under this name; it is never taken from a document.
-constexpr std::string_view kSeed = "seed";
+// A candidate is started at most this many times before it is rejected.
+constexpr std::uint32_t kCandidateAttempts = 3;
 constexpr std::string_view kGenerationOverflow = "generation overflow";
 constexpr std::string_view kNoRunnable = "No runnable runtime";
 
@@ -86,8 +84,8 @@ void launch(Transition& transition, std::uint64_t now) {
 
   std::string slot;
   Role role = Role::Seed;
-  if (state.candidatesAllowed && runnable(boot.candidate) && boot.attemptCount <= 2 &&
-      !contains(boot.rejected, *boot.candidate)) {
+  if (state.candidatesAllowed && runnable(boot.candidate) &&
+      boot.attemptCount < kCandidateAttempts && !contains(boot.rejected, *boot.candidate)) {
     slot = *boot.candidate;
     role = Role::Candidate;
   } else if (runnable(boot.active)) {
@@ -96,8 +94,8 @@ void launch(Transition& transition, std::uint64_t now) {
   } else if (runnable(boot.previous)) {
     slot = *boot.previous;
     role = Role::Previous;
-  } else if (state.seedAvailable && state.failed.count(std::string(kSeed)) == 0) {
-    slot = std::string(kSeed);
+  } else if (state.seedAvailable && state.failed.count(std::string(kSeedSlot)) == 0) {
+    slot = std::string(kSeedSlot);
     role = Role::Seed;
   } else {
     transition.effects.emplace_back(ShowError{std::string(kNoRunnable)});
@@ -130,7 +128,7 @@ void failure(Transition& transition, std::uint64_t now, const std::string& nonce
   }
   const std::string slot = *state.launched;
   state.nonce = nonce;
-  const bool retry = state.role == Role::Candidate && state.boot.attemptCount <= 2;
+  const bool retry = state.role == Role::Candidate && state.boot.attemptCount < kCandidateAttempts;
   if (!retry) {
     state.failed.insert(slot);
     if (state.role == Role::Candidate && !reject(transition, slot)) {
@@ -183,7 +181,7 @@ void onStart(Transition& transition, const Start& start) {
     // A candidate that used up its attempts in earlier runs is rejected, unless it is only
     // unrunnable because its delivery differs from the seed's.
     if (boot.candidate.has_value() && start.ignored.count(*boot.candidate) == 0 &&
-        boot.attemptCount > 2) {
+        boot.attemptCount >= kCandidateAttempts) {
       if (!reject(transition, *boot.candidate)) {
         return;
       }

@@ -14,15 +14,11 @@
 namespace launcher_stub {
 namespace {
 
-constexpr std::string_view kSeed = "seed";
-constexpr std::size_t kMaxRecordBytes = 65536;
-constexpr std::size_t kMaxRejected = 64;
 constexpr std::uint64_t kMaxAttemptCount = std::numeric_limits<std::uint32_t>::max();
 
 constexpr std::string_view kErrorExpectedObject = "expected object";
 constexpr std::string_view kErrorMissingSchemaVersion = "missing schemaVersion";
 constexpr std::string_view kErrorInvalidSchemaVersion = "invalid schemaVersion";
-constexpr std::string_view kErrorUnsupportedMajor = "unsupported major";
 constexpr std::string_view kErrorRecordTooLarge = "record too large";
 constexpr std::string_view kErrorInvalidSlot = "invalid slot";
 constexpr std::string_view kErrorInvalidToken = "invalid token";
@@ -52,7 +48,7 @@ bool tokenByte(char c) {
 }
 
 // "seed" or a slot id: the names an attempt record, a marker or a restart request may carry.
-bool seedOrSlot(std::string_view text) { return text == kSeed || validSlot(text); }
+bool seedOrSlot(std::string_view text) { return text == kSeedSlot || validSlot(text); }
 
 bool validDeliveryId(std::string_view text) {
   if (text.size() != 64) return false;
@@ -186,7 +182,9 @@ bool parseBootstrap(std::string_view text, Bootstrap& out, std::string& error) {
   if (!string(object, "installId", out.installId, error)) return false;
   if (!string(object, "seedSlot", out.seedSlot, error)) return false;
   if (!optionalString(object, "stateRoot", out.stateRoot, error)) return false;
-  if (out.installId.empty() || out.seedSlot != kSeed) return fail(error, kErrorInvalidBootstrap);
+  if (out.installId.empty() || out.seedSlot != kSeedSlot) {
+    return fail(error, kErrorInvalidBootstrap);
+  }
   return true;
 }
 
@@ -274,7 +272,7 @@ bool parseRestart(std::string_view text, Restart& out, std::string& error) {
 }
 
 bool parseDelivery(std::string_view text, Delivery& out, std::string& error) {
-  if (text.size() > kMaxRecordBytes) return fail(error, kErrorRecordTooLarge);
+  if (text.size() > json::kMaxText) return fail(error, kErrorRecordTooLarge);
   json::Object object;
   if (!root(text, object, error)) return false;
   if (!string(object, "deliveryId", out.deliveryId, error)) return false;

@@ -7,6 +7,7 @@
 // then be partly assigned and must be discarded. On success `error` is left untouched.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,10 +31,17 @@ inline constexpr std::string_view kSlots = "slots";
 inline constexpr std::string_view kStateLock = "state.lock";
 inline constexpr std::string_view kLaunchLock = "launch.lock";
 
+// The name under which the seed runs and which its records carry; not a slot id.
+inline constexpr std::string_view kSeedSlot = "seed";
+// A boot document's list of rejected slots holds at most this many, oldest first.
+inline constexpr std::size_t kMaxRejected = 64;
+// What a parser reports for a document of another schema version; the runner treats it apart.
+inline constexpr std::string_view kErrorUnsupportedMajor = "unsupported major";
+
 // "bootstrap-v1.json" beside the executable: the install's settings.
 struct Bootstrap {
   std::string installId;
-  std::string seedSlot = "seed";
+  std::string seedSlot = std::string(kSeedSlot);
   std::optional<std::string> stateRoot;
 };
 

@@ -33,8 +33,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kUnsupportedMajor = "unsupported major";
 constexpr std::uint64_t kGiveUpMs = 30000;
+
+// Documents are read through os/ and parsed by the JSON reader: both take the same longest text.
+static_assert(os::kMaxDocument == json::kMaxText);
 
 template <class... Ts>
 struct Overloaded : Ts... {
@@ -504,7 +506,7 @@ std::optional<int> startUp(Runner& runner, bool bootstrapCurrent) {
     if (os::read(root / kPending, text)) {
       Pending request;
       std::string error;
-      if (!parsePending(text, request, error) && error == kUnsupportedMajor) {
+      if (!parsePending(text, request, error) && error == kErrorUnsupportedMajor) {
         candidatesAllowed = false;
       }
     }
@@ -689,7 +691,7 @@ int runStub(int argc, char** argv) {
   std::string error;
   if (parseBootstrap(text, bootstrap, error)) {
     bootstrapCurrent = true;
-  } else if (error == kUnsupportedMajor) {
+  } else if (error == kErrorUnsupportedMajor) {
     bootstrap = Bootstrap{};
     bootstrap.stateRoot = foreignStateRoot(text);
   } else {

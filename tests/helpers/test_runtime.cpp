@@ -353,9 +353,10 @@ struct Runtime {
   }
 
   // Takes an exclusive lock on `path` and returns once the parent process (the launcher) has
-  // a descriptor open on that file (waiting at most `limitMs`), which it does only while it waits for the lock or holds it.
-  // The lock is held on by a helper in a session of its own until this process has ended (it
-  // is a zombie or gone), so whoever takes the lock next finds this process ended.
+  // a descriptor open on that file (waiting at most `limitMs`), which it does only while it waits
+  // for the lock or holds it. The lock is held on by a helper in a session of its own until this
+  // process has ended (it is a zombie or gone), so whoever takes the lock next finds this process
+  // ended.
   static void lockUntilWaited(const std::string& path, std::uint64_t limitMs) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
     if (fd < 0) fail(kExitWriteFailed, errnoText("open " + path, errno));
