@@ -85,6 +85,24 @@ void decodeStatus(int status, int& code, bool& clean) {
   clean = (status & 0xff7f) == 0;
 }
 
+// Whether `name` is the name of a temporary file that atomicWrite() makes for a target named
+// `target` in the same directory: `target`, ".tmp-", a decimal process id, "-" and a nonce.
+bool isTemporaryName(std::string_view name, std::string_view target) {
+  if (name.substr(0, target.size()) != target) return false;
+  name.remove_prefix(target.size());
+  if (name.substr(0, kTemporaryMark.size()) != kTemporaryMark) return false;
+  name.remove_prefix(kTemporaryMark.size());
+  const std::size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos) return false;
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (!std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(dash), digit)) {
+    return false;
+  }
+  name.remove_prefix(dash + 1);
+  const auto lowerHex = [&digit](char c) { return digit(c) || (c >= 'a' && c <= 'f'); };
+  return name.size() == kNonceLength && std::all_of(name.begin(), name.end(), lowerHex);
+}
+
 // Reaps every child of the stub's own that belongs to group `pgid`, until none is left. Where
 // the stub is PID 1 (a container's entry point) or a child subreaper, the members that an entry
 // process left behind become its children once the entry has gone; their zombies would keep the
@@ -272,22 +290,6 @@ bool atomicWrite(const std::filesystem::path& target, const std::string& data) {
   }
   const bool closed = ::close(dir.release()) == 0;
   return dirSynced == 0 && closed;
-}
-
-bool isTemporaryName(std::string_view name, std::string_view target) {
-  if (name.substr(0, target.size()) != target) return false;
-  name.remove_prefix(target.size());
-  if (name.substr(0, kTemporaryMark.size()) != kTemporaryMark) return false;
-  name.remove_prefix(kTemporaryMark.size());
-  const std::size_t dash = name.find('-');
-  if (dash == 0 || dash == std::string_view::npos) return false;
-  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (!std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(dash), digit)) {
-    return false;
-  }
-  name.remove_prefix(dash + 1);
-  const auto lowerHex = [&digit](char c) { return digit(c) || (c >= 'a' && c <= 'f'); };
-  return name.size() == kNonceLength && std::all_of(name.begin(), name.end(), lowerHex);
 }
 
 void removeTemporaries(const std::filesystem::path& dir,

@@ -35,13 +35,9 @@ std::filesystem::path stateRoot(const std::filesystem::path& base, const std::st
 // false after it means the new content is in place but its durability is not confirmed.
 [[nodiscard]] bool atomicWrite(const std::filesystem::path& target, const std::string& data);
 
-// Whether `name` is the name of a temporary file that atomicWrite() makes for a target named
-// `target` in the same directory: `target`, ".tmp-", a decimal process id, "-" and a nonce.
-bool isTemporaryName(std::string_view name, std::string_view target);
-
 // Removes the regular files and symbolic links (the links themselves) of `dir` whose names are
-// those of temporary files of atomicWrite() for one of `targets`: what an interrupted write left
-// behind. Only for a caller that holds the lock under which every such write happens; failures
+// those of temporary files of atomicWrite() for one of `targets` (the target's name, ".tmp-", a
+// decimal process id, "-" and a nonce): what an interrupted write left behind. Only for a caller that holds the lock under which every such write happens; failures
 // are ignored, and nothing else in `dir` is touched.
 void removeTemporaries(const std::filesystem::path& dir,
                        std::initializer_list<std::string_view> targets);

@@ -590,7 +590,7 @@ std::optional<int> supervise(Runner& runner) {
       // A runtime may report ready and end before any tick looked. For every role but the
       // candidate the ready marker decides what its exit means, so it is looked for once more,
       // and the machine learns of it through a tick before it learns of the exit. A candidate's
-      // exit does not depend on it, and a tick could start its health deadline.
+      // exit does not depend on it, and for a candidate a tick may act on its health deadline.
       const State& ended = runner.state;
       if (ended.launched.has_value() && ended.role != Role::Candidate && !ended.ready &&
           observed(runner.attemptDir / kReady, *ended.launched, ended.nonce)) {
