@@ -396,7 +396,7 @@ struct Runtime {
       if (dir != nullptr) ::closedir(dir);
       if (found) return;
       if (nowMs() - start >= limitMs) fail(kExitTimeout, "nobody waited for " + path);
-      pauseMs(1);
+      pauseMs(10);  // the launcher waits up to 5000 ms for a lock
     }
   }
 
