@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -1031,19 +1030,24 @@ TEST_F(ChildTest, GroupFoundGoneIsForgottenAndItsUndeliveredStatusGoesWithClose)
 
 // A member of `pgid` that cannot be made to vanish: the child of a parent outside the group that
 // does not reap it until `release` is closed, so after SIGKILL its zombie stays a member, and
-// the caller (not its parent) cannot reap it. Returns that parent's pid.
+// the caller (not its parent) cannot reap it. Returns that parent's pid once the member has
+// joined the group.
 pid_t unreapedMember(pid_t pgid, int& release) {
   int sync[2];
-  if (::pipe2(sync, O_CLOEXEC) != 0) return -1;
+  int joined[2];
+  if (::pipe2(sync, O_CLOEXEC) != 0 || ::pipe2(joined, O_CLOEXEC) != 0) return -1;
   std::fflush(nullptr);
   const pid_t parent = ::fork();
   if (parent == 0) {
     ::close(sync[1]);
+    ::close(joined[0]);
     const pid_t member = ::fork();
     if (member == 0) {
-      ::setpgid(0, pgid);
+      if (::setpgid(0, pgid) != 0) ::_exit(1);  // its end closes `joined`: the caller sees it
+      static_cast<void>(::write(joined[1], "x", 1));
       for (;;) ::pause();
     }
+    ::close(joined[1]);
     char byte = 0;
     while (::read(sync[0], &byte, 1) < 0 && errno == EINTR) {
     }
@@ -1051,20 +1055,14 @@ pid_t unreapedMember(pid_t pgid, int& release) {
     ::_exit(0);
   }
   ::close(sync[0]);
-  release = sync[1];
-  return parent;
-}
-
-// Whether some process other than the entry has joined the group.
-bool groupHasMember(pid_t pgid, pid_t entry) {
-  std::error_code ec;
-  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
-    const pid_t pid = static_cast<pid_t>(std::stol(name));
-    if (pid != entry && ::getpgid(pid) == pgid) return true;
+  ::close(joined[1]);
+  char byte = 0;
+  ssize_t n = 0;
+  while ((n = ::read(joined[0], &byte, 1)) < 0 && errno == EINTR) {
   }
-  return false;
+  ::close(joined[0]);
+  release = sync[1];
+  return n == 1 ? parent : -1;
 }
 
 TEST_F(ChildTest, TerminateGivesUpAtItsDeadline) {
@@ -1072,9 +1070,7 @@ TEST_F(ChildTest, TerminateGivesUpAtItsDeadline) {
   ASSERT_TRUE(spawn(child, kRuntime, {"sleep 60000"}));
   int release = -1;
   const pid_t parent = unreapedMember(child.pgid, release);
-  ASSERT_GT(parent, 0);
-  for (int i = 0; i < 1000 && !groupHasMember(child.pgid, child.pid); ++i) sleepMs(1);
-  ASSERT_TRUE(groupHasMember(child.pgid, child.pid));
+  ASSERT_GT(parent, 0) << "no member joined the group";
 
   child.deadline = os::monotonicMs() + 150;  // in place of the 30 s of a first call
   EXPECT_FALSE(child.terminate());

@@ -559,14 +559,11 @@ void Child::close() {
   // A status reaped but not yet delivered belongs to the launch being forgotten here.
   if (statusKnown) reported = true;
   if (treeAlive()) static_cast<void>(::kill(-pgid, SIGKILL));
-  // The entry process is waited for; the group's other members belong to their parents, or to
-  // the stub where it is a reaper, and are reaped on the way. A status reaped here is not kept.
+  // Only the entry process is waited for. The group's other members belong to their parents,
+  // or to the stub where it is a reaper: those are reaped at the end. A status reaped here is
+  // not kept.
   int status = 0;
   while (pid > 0) {
-    if (groupRecorded(pgid) && reapGroupMembers(pgid, pid, status)) {
-      pid = -1;
-      break;
-    }
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
     if (r == pid || (r < 0 && errno == ECHILD)) {
       pid = -1;
