@@ -58,22 +58,6 @@ bool validDeliveryId(std::string_view text) {
   return true;
 }
 
-// One or more ASCII digits and nothing else, at most 18446744073709551615. Overflow is caught
-// before each multiplication, so no digit string of any length can wrap around.
-bool unsignedDecimal(std::string_view text, std::uint64_t& value) {
-  if (text.empty()) return false;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (result > (kMax - digit) / 10) return false;
-    result = result * 10 + digit;
-  }
-  value = result;
-  return true;
-}
-
 // The document envelope: the text must be a JSON object whose "schemaVersion" is the unsigned
 // decimal 1. "unsupported major" is kept for a well-formed version other than 1, because the
 // runner treats exactly that failure apart from all others.
@@ -173,6 +157,22 @@ bool validToken(std::string_view text) {
   for (char c : text) {
     if (!tokenByte(c)) return false;
   }
+  return true;
+}
+
+// Overflow is caught before each multiplication, so no digit string of any length can wrap
+// around.
+bool unsignedDecimal(std::string_view text, std::uint64_t& value) {
+  if (text.empty()) return false;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (kMax - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  value = result;
   return true;
 }
 

@@ -91,6 +91,11 @@ bool validSlot(std::string_view text);
 // A token: 8 to 64 bytes, each A-Z, a-z, 0-9, '-' or '_'.
 bool validToken(std::string_view text);
 
+// The rule by which every document's numbers are read: `text` (a JSON number's literal) is one
+// or more ASCII digits and nothing else, and its value is at most 18446744073709551615. On
+// success `value` holds it; on failure `value` is left untouched.
+[[nodiscard]] bool unsignedDecimal(std::string_view text, std::uint64_t& value);
+
 [[nodiscard]] bool parseBootstrap(std::string_view text, Bootstrap& out, std::string& error);
 [[nodiscard]] bool parseBoot(std::string_view text, Boot& out, std::string& error);
 [[nodiscard]] bool parsePending(std::string_view text, Pending& out, std::string& error);

@@ -441,8 +441,8 @@ void prune(const fs::path& stateRoot, const std::string& spared) {
   }
 }
 
-// The "generation" of a boot document that exists but does not parse as one: an unsigned
-// decimal literal that fits in 64 bits, else none.
+// The "generation" of a boot document that exists but does not parse as one: a number read by
+// the documents' own rule (digits only, at most 18446744073709551615), else none.
 std::optional<std::uint64_t> salvageGeneration(const fs::path& path) {
   std::string text;
   if (!os::read(path, text)) return std::nullopt;
@@ -454,15 +454,9 @@ std::optional<std::uint64_t> salvageGeneration(const fs::path& path) {
   const json::Value* member = json::field(*object, "generation");
   if (member == nullptr) return std::nullopt;
   const auto* number = std::get_if<json::Number>(&member->data);
-  if (number == nullptr || number->text.empty()) return std::nullopt;
-  std::uint64_t result = 0;
-  for (const char c : number->text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (result > (UINT64_MAX - digit) / 10) return std::nullopt;
-    result = result * 10 + digit;
-  }
-  return result;
+  std::uint64_t generation = 0;
+  if (number == nullptr || !unsignedDecimal(number->text, generation)) return std::nullopt;
+  return generation;
 }
 
 // The "stateRoot" of a bootstrap document of another schema version, when it is a string.
