@@ -560,8 +560,8 @@ void Child::close() {
   if (statusKnown) reported = true;
   if (treeAlive()) static_cast<void>(::kill(-pgid, SIGKILL));
   // Only the entry process is waited for. The group's other members belong to their parents,
-  // or to the stub where it is a reaper: those are reaped at the end. A status reaped here is
-  // not kept.
+  // or, where the stub is a reaper, to the stub: terminate() reaps those while it ends a group.
+  // A status reaped here is not kept.
   int status = 0;
   while (pid > 0) {
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -574,7 +574,6 @@ void Child::close() {
     if (now >= deadline) break;
     pauseMs(std::min(kFastPauseMs, deadline - now));
   }
-  if (groupRecorded(pgid) && reapGroupMembers(pgid, pid, status)) pid = -1;
   pgid = -1;
   deadline = 0;
 }

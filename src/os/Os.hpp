@@ -107,9 +107,8 @@ class Child {
   // up (false, `lost` set) 30000 ms after the first call since the last reset. On success the
   // group is forgotten; a status reaped here is still delivered by the next entryExited().
   [[nodiscard]] bool terminate();
-  // Final clean-up: one SIGKILL to a live group, waits for the entry process until the deadline
-  // (reaping the group's members that are the stub's own children on the way), then forgets the
-  // group and any status not yet delivered. Never fails.
+  // Final clean-up: one SIGKILL to a live group, waits for the entry process (and only for it)
+  // until the deadline, then forgets the group and any status not yet delivered. Never fails.
   void close();
 
   bool lost = false;
