@@ -17,6 +17,7 @@
  *   "fchmod"             fchmod fails with EPERM, as on file systems that keep no modes
  *   "short-read"         read hands out at most 16 bytes per call, as some FUSE and network file
  *                        systems do
+ *   "trace-waits"        no fault: every waitpid call is noted, with its pid argument as the path
  *
  * Every injected failure is noted as one line, "<call> <path> <monotonic ms>", in the file named
  * by FAIL_WRITES_LOG, when set; short reads are not failures and are not noted. Under libfaketime
@@ -33,6 +34,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,8 +47,19 @@ typedef int (*FdFn)(int);
 typedef int (*FchmodFn)(int, mode_t);
 typedef ssize_t (*WriteFn)(int, const void *, size_t);
 typedef ssize_t (*ReadFn)(int, void *, size_t);
+typedef pid_t (*WaitpidFn)(pid_t, int *, int);
 
-enum Fault { kNone, kCreate, kDocument, kFsyncFile, kFsyncDir, kWriteEintr, kFchmod, kShortRead };
+enum Fault {
+  kNone,
+  kCreate,
+  kDocument,
+  kFsyncFile,
+  kFsyncDir,
+  kWriteEintr,
+  kFchmod,
+  kShortRead,
+  kTraceWaits
+};
 
 enum { kShortReadBytes = 16 };
 
@@ -84,6 +97,7 @@ static enum Fault currentFault(char *document, size_t size) {
   if (strcmp(text, "write-eintr") == 0) return kWriteEintr;
   if (strcmp(text, "fchmod") == 0) return kFchmod;
   if (strcmp(text, "short-read") == 0) return kShortRead;
+  if (strcmp(text, "trace-waits") == 0) return kTraceWaits;
   if (strncmp(text, "document ", 9) == 0 && (size_t)(n - 9) < size) {
     memcpy(document, text + 9, (size_t)(n - 9) + 1);
     return kDocument;
@@ -296,4 +310,18 @@ ssize_t read(int fd, void *data, size_t size) {
   errno = saved;
   if (next == NULL) lookUp("read", &next, sizeof next);
   return next(fd, data, size);
+}
+
+pid_t waitpid(pid_t pid, int *status, int options) {
+  static WaitpidFn next;
+  int saved = errno;
+  char document[256];
+  if (currentFault(document, sizeof document) == kTraceWaits) {
+    char target[32];
+    snprintf(target, sizeof target, "%d", (int)pid);
+    note("waitpid", target);
+  }
+  errno = saved;
+  if (next == NULL) lookUp("waitpid", &next, sizeof next);
+  return next(pid, status, options);
 }

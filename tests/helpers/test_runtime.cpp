@@ -5,8 +5,8 @@
 // markers and restart requests that the launcher reads, and builds process trees to be ended.
 //
 // Exit codes: 0 after the last command, or the code of "exit N"; 99 for an unknown or malformed
-// command; 98 when "wait-for" or "lock-until-waited" times out; 97 when a file cannot be
-// written.
+// command; 98 when "wait-for", "wait-for-text" or "lock-until-waited" times out; 97 when a file
+// cannot be written.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -364,12 +364,21 @@ struct Runtime {
     struct stat own {};
     if (::fstat(fd, &own) != 0) fail(kExitWriteFailed, errnoText("fstat " + path, errno));
     const pid_t self = ::getpid();
+    // This process keeps the write end until it ends, so the helper sleeps in a read until then
+    // instead of competing for the processor while the launcher waits.
+    int ended[2];
+    if (::pipe2(ended, O_CLOEXEC) != 0) fail(kExitWriteFailed, errnoText("pipe", errno));
     std::fflush(nullptr);
     const pid_t holder = ::fork();
     if (holder < 0) fail(kExitWriteFailed, errnoText("fork", errno));
     if (holder == 0) {
       // The same open file description, so the same lock; it goes when this helper ends.
       ::setsid();
+      ::close(ended[1]);
+      char byte = 0;
+      while (::read(ended[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      // The descriptors go a moment before the process becomes a zombie.
       const std::string stat = "/proc/" + std::to_string(self) + "/stat";
       for (const std::uint64_t start = nowMs(); nowMs() - start < limitMs; pauseMs(1)) {
         const std::optional<std::string> text = readFile(stat);
@@ -380,6 +389,7 @@ struct Runtime {
       }
       ::_exit(0);
     }
+    ::close(ended[0]);
     const std::string parentFds = "/proc/" + std::to_string(::getppid()) + "/fd";
     const std::uint64_t start = nowMs();
     for (;;) {
@@ -480,8 +490,11 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < script.size(); ++i) {
     const std::string& command = script[i];
     const std::string name = command.substr(0, command.find(' '));
-    const bool takesText = name == "write" || name == "append";
-    const std::vector<std::string> w = splitWords(command, takesText ? 3 : SIZE_MAX);
+    // A command that takes a text has it as its last word, up to the end of the line.
+    std::size_t maxWords = SIZE_MAX;
+    if (name == "write" || name == "append") maxWords = 3;
+    if (name == "wait-for-text") maxWords = 4;
+    const std::vector<std::string> w = splitWords(command, maxWords);
     const std::size_t n = w.size();
 
     if (name == "record" && n == 2) {
@@ -512,6 +525,17 @@ int main(int argc, char** argv) {
         if (nowMs() - start >= limit) fail(kExitTimeout, "timed out waiting for " + path);
         pauseMs(10);
       }
+    } else if (name == "wait-for-text" && n == 4) {
+      // "wait-for-text PATH MS TEXT": until the file holds TEXT (the rest of the line).
+      const std::string path = runtime.resolve(w[1]);
+      const std::uint64_t limit = numberOrFail(w[2], command);
+      const std::uint64_t start = nowMs();
+      for (;;) {
+        const std::optional<std::string> text = readFile(path);
+        if (text && text->find(w[3]) != std::string::npos) break;
+        if (nowMs() - start >= limit) fail(kExitTimeout, "timed out waiting for " + w[3]);
+        pauseMs(10);
+      }
     } else if ((name == "skip-if-exists" || name == "skip-unless-exists") && n == 3) {
       const std::uint64_t count = numberOrFail(w[2], command);
       const bool present = exists(runtime.resolve(w[1]));
@@ -519,8 +543,10 @@ int main(int argc, char** argv) {
         i += static_cast<std::size_t>(std::min<std::uint64_t>(count, script.size()));
       }
     } else if (name == "exit" && n == 2) {
+      // Ends at once, as a killed process does: no exit handlers, so no leak check of a sanitized
+      // build, which makes the end of a runtime slow on a loaded machine.
       std::fflush(nullptr);
-      std::exit(static_cast<int>(numberOrFail(w[1], command) & 0xff));
+      ::_exit(static_cast<int>(numberOrFail(w[1], command) & 0xff));
     } else if (name == "signal" && n == 2) {
       const std::optional<int> signal = signalNumber(w[1]);
       if (!signal) badCommand(command);
