@@ -72,6 +72,17 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+// Polls `done` every 10 ms until it is true; after `limitMs` the runtime ends with kExitTimeout
+// and `failure`.
+template <class Done>
+void waitUntil(std::uint64_t limitMs, const std::string& failure, Done done) {
+  const std::uint64_t start = nowMs();
+  while (!done()) {
+    if (nowMs() - start >= limitMs) fail(kExitTimeout, failure);
+    pauseMs(10);
+  }
+}
+
 bool writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
@@ -391,8 +402,8 @@ struct Runtime {
     }
     ::close(ended[0]);
     const std::string parentFds = "/proc/" + std::to_string(::getppid()) + "/fd";
-    const std::uint64_t start = nowMs();
-    for (;;) {
+    // Every 10 ms: the launcher waits up to 5000 ms for a lock.
+    waitUntil(limitMs, "nobody waited for " + path, [&] {
       DIR* dir = ::opendir(parentFds.c_str());
       bool found = false;
       while (dir != nullptr && !found) {
@@ -404,10 +415,8 @@ struct Runtime {
                 info.st_dev == own.st_dev && info.st_ino == own.st_ino;
       }
       if (dir != nullptr) ::closedir(dir);
-      if (found) return;
-      if (nowMs() - start >= limitMs) fail(kExitTimeout, "nobody waited for " + path);
-      pauseMs(10);  // the launcher waits up to 5000 ms for a lock
-    }
+      return found;
+    });
   }
 
   // A process outside the group (its own session) that keeps only the lease and the standard
@@ -520,22 +529,14 @@ int main(int argc, char** argv) {
     } else if (name == "wait-for" && (n == 2 || n == 3)) {
       const std::string path = runtime.resolve(w[1]);
       const std::uint64_t limit = n == 3 ? numberOrFail(w[2], command) : kDefaultWaitMs;
-      const std::uint64_t start = nowMs();
-      while (!exists(path)) {
-        if (nowMs() - start >= limit) fail(kExitTimeout, "timed out waiting for " + path);
-        pauseMs(10);
-      }
+      waitUntil(limit, "timed out waiting for " + path, [&] { return exists(path); });
     } else if (name == "wait-for-text" && n == 4) {
       // "wait-for-text PATH MS TEXT": until the file holds TEXT (the rest of the line).
       const std::string path = runtime.resolve(w[1]);
-      const std::uint64_t limit = numberOrFail(w[2], command);
-      const std::uint64_t start = nowMs();
-      for (;;) {
+      waitUntil(numberOrFail(w[2], command), "timed out waiting for " + w[3], [&] {
         const std::optional<std::string> text = readFile(path);
-        if (text && text->find(w[3]) != std::string::npos) break;
-        if (nowMs() - start >= limit) fail(kExitTimeout, "timed out waiting for " + w[3]);
-        pauseMs(10);
-      }
+        return text && text->find(w[3]) != std::string::npos;
+      });
     } else if ((name == "skip-if-exists" || name == "skip-unless-exists") && n == 3) {
       const std::uint64_t count = numberOrFail(w[2], command);
       const bool present = exists(runtime.resolve(w[1]));
