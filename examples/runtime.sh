@@ -15,8 +15,9 @@ set -eu
 attempt_dir=${VORLENT_BOOT_ATTEMPT_DIR:?not started by the launcher stub}
 state_root=$VORLENT_BOOT_STATE_ROOT
 
-# The stub writes its documents as compact JSON with the keys in order, and slot ids, nonces and
-# request ids hold no quotes or backslashes, so a string member can be cut out with sed.
+# The stub writes its documents as compact JSON with the keys in order (and the example updater
+# writes pending-v1.json so too), and slot ids, nonces and request ids hold no quotes or
+# backslashes, so a string member can be cut out with sed.
 member() {  # $1 = key of a string member, $2 = document
   sed -n "s/.*\"$1\":\"\([^\"]*\)\".*/\1/p" "$2"
 }
@@ -30,6 +31,7 @@ put() {  # $1 = file name in the attempt directory, $2 = content
   mv -f "$attempt_dir/.$1.tmp" "$attempt_dir/$1"
 }
 
+trap 'echo "[runtime $slot] stopped"; exit 0' TERM
 arguments=$*
 work=0
 restart_for_update=false
@@ -43,19 +45,22 @@ done
 
 marker="{\"nonce\":\"$nonce\",\"schemaVersion\":1,\"slot\":\"$slot\"}"
 # Ready once it has started: from now on its exit status is its own result, and the stub no
-# longer falls back to another slot when it fails.
+# longer falls back to another slot when it fails (a candidate: once it is committed).
 put ready-v1 "$marker"
 # Healthy once it works: a candidate is committed 60 seconds after the stub has seen this.
 put healthy-v1 "$marker"
 echo "[runtime $slot] attempt $nonce, process group $$, arguments: $arguments"
 
-trap 'echo "[runtime $slot] stopped"; exit 0' TERM
 elapsed=0
 while [ "$elapsed" -lt "$work" ]; do
   pending=$state_root/pending-v1.json
   if $restart_for_update && [ -f "$pending" ]; then
     request=$(member requestId "$pending")
-    if [ -n "$request" ]; then
+    # A request that the stub leaves in place (an unreadable boot document, a bootstrap of another
+    # schema version) is still waiting after the restart. The attempt directory of the launch
+    # before is kept at a start-up, so a restart already asked for that request shows there.
+    if [ -n "$request" ] &&
+      ! grep -qs "\"requestId\":\"$request\"" "$state_root"/attempts/*/restart-v1.json; then
       put restart-v1.json \
         "{\"nonce\":\"$nonce\",\"requestId\":\"$request\",\"schemaVersion\":1,\"slot\":\"$slot\"}"
       echo "[runtime $slot] update $request is waiting: restarting"

@@ -1,6 +1,7 @@
 #!/bin/sh
-# A minimal updater for the launcher stub, in POSIX shell: installs a slot, asks the stub to try
-# it, and tells afterwards what became of the request.
+# A minimal updater for the launcher stub, in POSIX shell with two Linux tools (sync from GNU
+# coreutils, flock from util-linux): installs a slot, asks the stub to try it, and tells
+# afterwards what became of the request.
 #
 #   updater.sh install STATE_ROOT SLOT SOURCE_DIR
 #       Copies SOURCE_DIR (its "entry-v1" and, when the install's seed carries a delivery record,
@@ -16,6 +17,8 @@
 #         rejected   SLOT failed its three attempts and is on the rejected list
 #         refused    the request was deleted without being adopted
 #         ended      it was adopted once, but SLOT is now neither on trial, active nor rejected
+#       The boot document keeps only the id of the request adopted last, so this tells about the
+#       latest request: once a later one has been adopted, an earlier one reads as refused.
 set -eu
 
 die() {
@@ -24,13 +27,16 @@ die() {
 }
 
 # A slot id is 4 to 64 characters from 0-9 and a-f; a request id 8 to 64 from A-Z, a-z, 0-9,
-# "-" and "_".
+# "-" and "_". The characters are spelt out: what a range holds depends on the locale.
 check_slot() {
-  case $1 in *[!0-9a-f]* | '') die "invalid slot id: $1" ;; esac
+  case $1 in *[!0123456789abcdef]* | '') die "invalid slot id: $1" ;; esac
   [ ${#1} -ge 4 ] && [ ${#1} -le 64 ] || die "invalid slot id: $1"
 }
 check_request() {
-  case $1 in *[!A-Za-z0-9_-]* | '') die "invalid request id: $1" ;; esac
+  case $1 in
+    *[!0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_-]* | '')
+      die "invalid request id: $1" ;;
+  esac
   [ ${#1} -ge 8 ] && [ ${#1} -le 64 ] || die "invalid request id: $1"
 }
 
@@ -55,19 +61,19 @@ case $command in
     source_dir=$4
     [ -f "$source_dir/entry-v1" ] && [ -x "$source_dir/entry-v1" ] ||
       die "$source_dir has no executable entry-v1"
-    # A slot is never changed once installed: the stub may be running it.
-    [ ! -e "$slot_dir" ] || die "slot $slot is installed already"
+    [ ! -e "$source_dir/COMPLETE-v1" ] || die "$source_dir holds COMPLETE-v1: it is written last"
     mkdir -p "$state_root/slots"
-    # Copied under a name that is no slot id, then renamed: the stub looks only at slots named
-    # by its boot document or a pending request, and only once "COMPLETE-v1" is there.
-    staging=$state_root/slots/.$slot.installing-$$
-    rm -rf "$staging"
-    cp -R "$source_dir" "$staging"
-    rm -f "$staging/COMPLETE-v1"
-    find "$staging" -exec sync -- {} +
-    mv "$staging" "$slot_dir"
+    # mkdir claims the slot id, and fails when the slot is there already: a slot is never changed
+    # once installed, since the stub may be running it.
+    mkdir "$slot_dir" 2> /dev/null || die "slot $slot exists already"
+    trap 'rm -rf "$slot_dir"' EXIT
+    # The stub does not start the slot before "COMPLETE-v1" is there, so the files may arrive in
+    # any order; they are on disk before it is written.
+    cp -R "$source_dir/." "$slot_dir"
+    find "$slot_dir" -exec sync -- {} +
     : > "$slot_dir/COMPLETE-v1"
     sync -- "$slot_dir/COMPLETE-v1" "$slot_dir" "$state_root/slots"
+    trap - EXIT
     echo "installed slot $slot"
     ;;
 
@@ -79,16 +85,24 @@ case $command in
     # it is adopted. Without a boot document there is no generation to name: the stub writes
     # its first one at the first start.
     [ -f "$boot" ] || die "no boot-v1.json in $state_root yet: start the application once first"
-    generation=$(member generation "$boot")
-    [ -n "$generation" ] || die "cannot read the generation of $boot"
     # Written beside the request under another name, made durable, and renamed over it.
     staging=$state_root/.pending-v1.json.updater-$$
-    printf '{"candidate":"%s","expectedGeneration":%s,"requestId":"%s","schemaVersion":1}' \
-      "$slot" "$generation" "$request" > "$staging"
-    sync -- "$staging"
-    mv -f "$staging" "$pending"
-    sync -- "$state_root"
-    echo "requested slot $slot as $request against generation $generation"
+    trap 'rm -f "$staging"' EXIT
+    # The stub changes the generation, and reads and deletes a request, only while it holds
+    # "state.lock": holding it from reading the generation to the rename keeps a request from
+    # being made against a generation that has just gone, or from arriving between the stub's
+    # reading of the old request and its deletion. The stub waits at most 5 s for the lock.
+    (
+      flock -w 5 9 || die "state.lock stayed busy"
+      generation=$(member generation "$boot")
+      [ -n "$generation" ] || die "cannot read the generation of $boot"
+      printf '{"candidate":"%s","expectedGeneration":%s,"requestId":"%s","schemaVersion":1}' \
+        "$slot" "$generation" "$request" > "$staging"
+      sync -- "$staging"
+      mv -f "$staging" "$pending"
+      sync -- "$state_root"
+      echo "requested slot $slot as $request against generation $generation"
+    ) 9>> "$state_root/state.lock"
     ;;
 
   status)

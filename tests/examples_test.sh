@@ -51,6 +51,12 @@ install=$work/install
 state=$install/state
 "$cmake" --install "$build_dir" --prefix "$install" > /dev/null
 [ -x "$install/launcher_stub" ] || fail "the install rule did not put launcher_stub at the top"
+# Its libraries are looked for in seed/lib beside it, and nowhere else of the install's choosing:
+# an empty entry in the path would stand for whatever the current directory is.
+for stub in "$install/launcher_stub" "$build_dir/launcher_stub"; do
+  runpath=$(readelf -d "$stub" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+  [ "$runpath" = '$ORIGIN/seed/lib' ] || fail "$stub looks for its libraries in '$runpath'"
+done
 mkdir "$install/seed"
 cp "$examples/runtime.sh" "$install/seed/entry-v1"
 printf '%s' '{"installId":"examples-test","schemaVersion":1,"seedSlot":"seed","stateRoot":"state"}' \
@@ -85,11 +91,11 @@ expect() {  # $1 = what, $2 = actual, $3 = expected
   [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
 }
 run=0
-run_stub() {  # runs the stub in the foreground; sets $code and $out
+run_stub() {  # runs the stub in the foreground, for at most 120 s; sets $code and $out
   run=$((run + 1))
   out=$work/out-$run
   set +e
-  "${accelerate[@]}" "$install/launcher_stub" "$@" > "$out" 2> "$out.err"
+  timeout 120 "${accelerate[@]}" "$install/launcher_stub" "$@" > "$out" 2> "$out.err"
   code=$?
   set -e
 }
@@ -174,5 +180,17 @@ grep -q '^\[runtime c3c3c3c3\]' "$out" || fail "the active slot did not run"
 expect "status of the refused request" "$(outcome b2b2b2b2 update-0004)" refused
 [ ! -e "$state/pending-v1.json" ] || fail "the refused request is still on disk"
 expect "active after the refusal" "$(member active)" c3c3c3c3
+
+# --- 6. a request that the stub leaves in place is restarted for once, not at every start ---
+updater install "$state" d4d4d4d4 "$good" > /dev/null
+updater request "$state" d4d4d4d4 update-0005 > /dev/null
+# A bootstrap of another schema version: candidate handling is off for the run, so the request
+# stays on disk, while a restart that names it still counts.
+printf '%s' '{"schemaVersion":2,"stateRoot":"state"}' > "$install/bootstrap-v1.json"
+run_stub --work 3 --restart-for-update
+expect "exit status with a request left in place" "$code" 0
+expect "restarts asked for" "$(grep -c 'is waiting: restarting' "$out")" 1
+expect "launches of the active slot" "$(grep -c '^\[runtime c3c3c3c3\] attempt' "$out")" 2
+expect "status of the request left in place" "$(outcome d4d4d4d4 update-0005)" waiting
 
 echo "examples passed"
