@@ -11,7 +11,8 @@
 #       made against the generation that boot-v1.json holds now.
 #   updater.sh status STATE_ROOT SLOT REQUEST_ID
 #       Prints what became of the request, as one line whose first word is
-#         waiting    the request is still on disk: no start has examined it yet
+#         waiting    the request is still on disk: no start has examined it yet, or the stub
+#                    leaves it in place (docs/integration.md says when)
 #         trial      it was adopted and SLOT is the candidate on trial
 #         committed  SLOT was committed: it is the active slot
 #         rejected   SLOT failed its three attempts and is on the rejected list
