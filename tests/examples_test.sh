@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the example runtime and updater of examples/ against the built stub, the way
 # docs/integration.md describes them: a committed update, a rejected one that falls back to the
-# active slot, a restart that the runtime asks for to apply an update, and a refused request.
-# It also checks that the reference quotes both examples as they stand.
+# active slot, a restart that the runtime asks for to apply an update, a refused request, and a
+# request that the stub leaves in place, which the runtime restarts for only once. It also checks
+# that the reference quotes both examples as they stand.
 #
 #   examples_test.sh SOURCE_DIR BUILD_DIR CMAKE
 #
