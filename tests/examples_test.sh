@@ -3,7 +3,8 @@
 # docs/integration.md describes them: a committed update, a rejected one that falls back to the
 # active slot, a restart that the runtime asks for to apply an update, a refused request, and a
 # request that the stub leaves in place, which the runtime restarts for only once. It also checks
-# that the reference quotes both examples as they stand.
+# that the reference quotes both examples as they stand, and stops the application with the
+# reference's own stop line.
 #
 #   examples_test.sh SOURCE_DIR BUILD_DIR CMAKE
 #
@@ -106,21 +107,45 @@ start_stub() {  # starts the stub in the background; sets $stub_pid and $out
   "${accelerate[@]}" "$install/launcher_stub" "$@" > "$out" 2> "$out.err" &
   stub_pid=$!
 }
+running() {  # $1 = process id of a child: whether it has not ended (an ended child not yet
+  # waited for is a zombie, which kill -0 still finds)
+  local state
+  state=$(cut -d ' ' -f 3 "/proc/$1/stat" 2> /dev/null) && [ "$state" != Z ]
+}
 wait_until() {  # $1 = what, rest = a command that succeeds once it has happened
   local what=$1 waited=0
   shift
   until "$@"; do
-    kill -0 "$stub_pid" 2> /dev/null || fail "the stub ended before: $what"
+    running "$stub_pid" || fail "the stub ended before: $what"
     [ "$waited" -lt 3000 ] || fail "not within 300 s: $what"
     sleep 0.1
     waited=$((waited + 1))
   done
 }
+# The reference's line for stopping the application. It is run as a stop script runs it, by
+# /bin/sh (dash on Debian, whose built-in kill takes "--" only after "-s SIGNAL"), so a line that
+# a shell refuses fails here. A negative id that does not follow "--" would be read as an option
+# by the external kill and signal every process this account may signal, so such a line is not
+# run at all.
+stop_line=$(awk '
+  $0 == "<!-- stop line -->" { armed = 1; next }
+  armed && /^```/ { if (inside) exit; inside = 1; next }
+  inside { print }' "$source_dir/docs/integration.md")
+case $stop_line in
+  *"-- -PGID") ;;
+  *) fail "the stop line of docs/integration.md does not end in '-- -PGID': '$stop_line'" ;;
+esac
 stop_application() {  # SIGTERM to the group of the last runtime started; sets $code
-  local group
+  local group waited=0
   group=$(sed -n 's/.*process group \([0-9][0-9]*\).*/\1/p' "$out" | tail -n 1)
-  [ -n "$group" ] || fail "no runtime reported its process group"
-  kill -TERM -- "-$group"
+  [ -n "$group" ] && [ "$group" -gt 1 ] || fail "no runtime reported its process group"
+  /bin/sh -c "${stop_line//PGID/$group}" || fail "/bin/sh refused the stop line: $stop_line"
+  # The runtime exits at once on SIGTERM, and the stub within a tick of it.
+  while running "$stub_pid"; do
+    [ "$waited" -lt 300 ] || fail "the stub still runs 30 s after: $stop_line"
+    sleep 0.1
+    waited=$((waited + 1))
+  done
   set +e
   wait "$stub_pid"
   code=$?
@@ -134,7 +159,8 @@ printed() { grep -q "$1" "$out"; }
 run_stub --work 0
 expect "exit status of the first start" "$code" 0
 grep -q '^\[runtime seed\]' "$out" || fail "the seed did not run"
-expect "generation after the first start" "$(member generation)" 1
+expect "the first boot document" "$(cat "$state/boot-v1.json")" \
+  '{"attemptCount":0,"generation":1,"rejected":[],"schemaVersion":1}'
 [ ! -s "$out.err" ] || fail "the first start wrote to standard error"
 
 # --- 2. a committed update ---
@@ -146,6 +172,7 @@ wait_until "a1a1a1a1 committed" is_outcome a1a1a1a1 update-0001 committed
 stop_application
 expect "exit status of a runtime stopped with SIGTERM" "$code" 0
 expect "active after the commit" "$(member active)" a1a1a1a1
+expect "previous after the first commit over the seed" "$(member previous)" ""
 expect "generation after adoption and commit" "$(member generation)" 3
 [ ! -s "$out.err" ] || fail "the committed update wrote to standard error"
 
