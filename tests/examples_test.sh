@@ -38,13 +38,16 @@ fail() {
   exit 1
 }
 
-# --- the reference quotes the examples verbatim ---
-for name in runtime.sh updater.sh; do
-  quoted=$(awk -v mark="<!-- quoted: examples/$name -->" '
+quoted() {  # $1 = a marker line of docs/integration.md: the fenced block that follows it
+  awk -v mark="$1" '
     $0 == mark { armed = 1; next }
     armed && /^```/ { if (inside) exit; inside = 1; next }
-    inside { print }' "$source_dir/docs/integration.md")
-  [ "$quoted" = "$(cat "$examples/$name")" ] ||
+    inside { print }' "$source_dir/docs/integration.md"
+}
+
+# --- the reference quotes the examples verbatim ---
+for name in runtime.sh updater.sh; do
+  [ "$(quoted "<!-- quoted: examples/$name -->")" = "$(cat "$examples/$name")" ] ||
     fail "docs/integration.md does not quote examples/$name as it stands"
 done
 
@@ -127,10 +130,7 @@ wait_until() {  # $1 = what, rest = a command that succeeds once it has happened
 # a shell refuses fails here. A negative id that does not follow "--" would be read as an option
 # by the external kill and signal every process this account may signal, so such a line is not
 # run at all.
-stop_line=$(awk '
-  $0 == "<!-- stop line -->" { armed = 1; next }
-  armed && /^```/ { if (inside) exit; inside = 1; next }
-  inside { print }' "$source_dir/docs/integration.md")
+stop_line=$(quoted "<!-- stop line -->")
 case $stop_line in
   *"-- -PGID") ;;
   *) fail "the stop line of docs/integration.md does not end in '-- -PGID': '$stop_line'" ;;
@@ -140,7 +140,8 @@ stop_application() {  # SIGTERM to the group of the last runtime started; sets $
   group=$(sed -n 's/.*process group \([0-9][0-9]*\).*/\1/p' "$out" | tail -n 1)
   [ -n "$group" ] && [ "$group" -gt 1 ] || fail "no runtime reported its process group"
   /bin/sh -c "${stop_line//PGID/$group}" || fail "/bin/sh refused the stop line: $stop_line"
-  # The runtime exits at once on SIGTERM, and the stub within a tick of it.
+  # The runtime exits at once on SIGTERM, and the stub within a tick of it. This is not
+  # wait_until, which takes the stub's end for a failure.
   while running "$stub_pid"; do
     [ "$waited" -lt 300 ] || fail "the stub still runs 30 s after: $stop_line"
     sleep 0.1
